@@ -1,0 +1,224 @@
+#include "atem/atem_connection.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A switcher played by the test on its own loopback address.
+struct FakeSwitcher {
+  UdpPeer sock;
+  sockaddr_in client{};
+  explicit FakeSwitcher(const std::string& ip) : sock(ip, ATEM_PORT) {}
+
+  Bytes expectPacket(AtemConnection& c) {
+    Bytes got;
+    for (int i = 0; i < 40 && got.empty(); ++i) {
+      if (!sock.receive(got, 5, &client)) c.loop();
+    }
+    return got;
+  }
+  void send(const Bytes& b) { sock.sendTo(b, client); }
+  // Delivers one datagram to the client and lets it handle it.
+  void deliver(AtemConnection& c, const Bytes& b) {
+    send(b);
+    c.loop();
+  }
+};
+
+Bytes header(uint8_t flags, uint16_t session, uint16_t packetId, const Bytes& payload = {}) {
+  size_t len = 12 + payload.size();
+  Bytes b(len, 0);
+  b[0] = static_cast<uint8_t>(flags | (len >> 8 & 7));
+  b[1] = static_cast<uint8_t>(len);
+  b[2] = static_cast<uint8_t>(session >> 8);
+  b[3] = static_cast<uint8_t>(session);
+  b[10] = static_cast<uint8_t>(packetId >> 8);
+  b[11] = static_cast<uint8_t>(packetId);
+  for (size_t i = 0; i < payload.size(); ++i) b[12 + i] = payload[i];
+  return b;
+}
+
+Bytes synAnswer(uint16_t session, uint8_t code) {
+  return header(0x10, session, 0, {code, 0, 0, 0x12, 0, 0, 0, 0});
+}
+
+Bytes ack(uint16_t session, uint16_t id) {
+  return {0x80, 0x0c, uint8_t(session >> 8), uint8_t(session), uint8_t(id >> 8), uint8_t(id),
+          0,    0,    0,                     0,                0,                 0};
+}
+
+const Bytes kPrgMe0In4 = hexBytes("00 0c 00 00 50 72 67 49 00 00 00 04");
+
+// Opens a session with `sw`, answering the hello with session id `session`.
+void open(AtemConnection& c, FakeSwitcher& sw, const std::string& ip, uint16_t session) {
+  ASSERT_TRUE(c.connect(ip));
+  ASSERT_EQ(sw.expectPacket(c).size(), 20u);
+  sw.deliver(c, synAnswer(session, 0x02));
+  ASSERT_EQ(c.state, CONNECTED);
+  ASSERT_EQ(sw.expectPacket(c), ack(session, 0));
+}
+
+}  // namespace
+
+TEST(AtemConnection, HelloAcceptanceAndAcknowledgement) {
+  FakeSwitcher sw("127.0.0.2");
+  AtemConnection c;
+  EXPECT_EQ(c.state, DISCONNECTED);
+  EXPECT_EQ(c.programInput[3], -1);
+  ASSERT_TRUE(c.connect("127.0.0.2"));
+  EXPECT_EQ(c.state, CONNECTING);
+  Bytes hello = sw.expectPacket(c);
+  ASSERT_EQ(hello.size(), 20u);
+  EXPECT_EQ(Bytes(hello.begin(), hello.begin() + 8), hexBytes("10 14 00 00 00 00 00 00"));
+  EXPECT_LT(hello[8] << 8 | hello[9], 65535);
+  EXPECT_EQ(Bytes(hello.begin() + 10, hello.end()), hexBytes("00 00 01 00 00 00 00 00 00 00"));
+
+  // While opening, only a SYN answer of 13 bytes or more counts: nothing else is acknowledged.
+  sw.deliver(c, header(0x10, 0x0012, 0));
+  sw.deliver(c, header(0x08, 0x8001, 7, kPrgMe0In4));
+  EXPECT_EQ(c.state, CONNECTING);
+  EXPECT_EQ(c.programInput[0], -1);
+
+  testing::internal::CaptureStdout();
+  sw.deliver(c, synAnswer(0x0012, 0x02));
+  std::cout << 255 << std::endl;
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ATEM] SYN-ACK received, session 0x12\n255\n");
+  EXPECT_EQ(c.state, CONNECTED);
+  EXPECT_EQ(sw.expectPacket(c), ack(0x0012, 0));
+
+  // Session ids with the top bit set are adopted before the acknowledgement; others are not, but
+  // the packet is still walked and acknowledged.
+  sw.deliver(c, header(0x08, 0x8123, 0x0005));
+  EXPECT_EQ(sw.expectPacket(c), ack(0x8123, 0x0005));
+  sw.deliver(c, header(0x08, 0x1234, 0x0102, kPrgMe0In4));
+  EXPECT_EQ(sw.expectPacket(c), ack(0x8123, 0x0102));
+  EXPECT_EQ(c.programInput[0], 4);
+  // Without the request flag the payload is walked but nothing is sent back.
+  sw.deliver(c, header(0x00, 0x8123, 9, hexBytes("00 0c 00 00 50 72 76 49 00 00 00 02")));
+  EXPECT_EQ(c.previewInput[0], 2);
+  Bytes none;
+  EXPECT_FALSE(sw.sock.receive(none, 100));
+}
+
+TEST(AtemConnection, RefusalReopenAndSilence) {
+  FakeSwitcher sw("127.0.0.3");
+  AtemConnection c;
+  ASSERT_TRUE(c.connect("127.0.0.3"));
+  sw.expectPacket(c);
+
+  testing::internal::CaptureStdout();
+  sw.deliver(c, synAnswer(0x0001, 0x04));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ATEM] Reconnect requested, resending SYN\n");
+  EXPECT_EQ(sw.expectPacket(c).size(), 20u);
+  EXPECT_EQ(c.state, CONNECTING);
+
+  testing::internal::CaptureStderr();
+  sw.deliver(c, synAnswer(0x0001, 0x03));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[ERR] ATEM: Connection refused (switcher full)\n");
+  EXPECT_EQ(c.state, DISCONNECTED);
+  for (int i = 0; i < 4; ++i) c.loop();
+  Bytes got;
+  EXPECT_FALSE(sw.sock.receive(got, 50));
+
+  // Datagrams under 12 bytes are no sign of life; 12 bytes from any sender are.
+  using std::chrono::milliseconds;
+  auto before = std::chrono::steady_clock::now() - milliseconds(4000);
+  c.lastReceive = before;
+  UdpPeer stranger("127.0.0.3", 0);
+  sockaddr_in self{};
+  socklen_t len = sizeof self;
+  getsockname(c.sock, reinterpret_cast<sockaddr*>(&self), &len);
+  sockaddr_in to = loopbackAddr("127.0.0.1", ntohs(self.sin_port));
+  stranger.sendTo(Bytes(11, 0), to);
+  c.loop();
+  EXPECT_EQ(c.lastReceive, before);
+  stranger.sendTo(Bytes(12, 0), to);
+  c.loop();
+  EXPECT_GT(c.lastReceive, before);
+
+  // More than 5000 whole milliseconds of silence sends a hello; exactly 5000 does not.
+  auto edge = std::chrono::steady_clock::now() - std::chrono::microseconds(5000900);
+  c.lastReceive = edge;
+  c.loop();
+  if (std::chrono::steady_clock::now() - edge < milliseconds(5001)) {
+    EXPECT_EQ(c.state, DISCONNECTED);
+    EXPECT_FALSE(sw.sock.receive(got, 20));
+  }
+  c.lastReceive = std::chrono::steady_clock::now() - milliseconds(5001);
+  auto t = std::chrono::steady_clock::now();
+  c.loop();
+  EXPECT_EQ(c.state, CONNECTING);
+  EXPECT_GE(c.lastReceive, t);
+  ASSERT_TRUE(sw.sock.receive(got, 500));
+  EXPECT_EQ(got.size(), 20u);
+}
+
+TEST(AtemConnection, BadAddressesAndUnsendableHello) {
+  for (std::string ip : {"", "127.0.0", "localhost", "127.0.0.1 "}) {
+    AtemConnection c;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(c.connect(ip));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERR] Invalid ATEM IP: " + ip + "\n");
+    EXPECT_EQ(c.sock, -1);
+    c.loop();  // no socket: returns at once
+    EXPECT_EQ(c.state, DISCONNECTED);
+  }
+
+  // In a network namespace of its own the loopback is down, so the hello cannot be sent.
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(77);
+    AtemConnection c;
+    bool ok = c.connect("127.0.0.1");
+    _exit(ok && c.state == CONNECTING && c.sock >= 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespaces here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Recorded initial states of real switchers, replayed as reliable packets.
+TEST(AtemConnection, ReplayOfRecordedSwitchers) {
+  struct Dump {
+    const char* file;
+    std::array<int16_t, 4> prg, prv;
+  } dumps[] = {
+      {"2me-v8.1.data", {1, 12, -1, -1}, {9, 1, -1, -1}},
+      {"constellation-2me-hd-v8.7.0.data", {6000, 2001, -1, -1}, {2, 1, -1, -1}},
+      {"1me-v8.1.data", {3, -1, -1, -1}, {3021, -1, -1, -1}},
+      {"4me4k-v7.5.2.data", {1, 1, 1, 1}, {1, 1, 1, 1}},
+      {"tvshd-v8.0.0.data", {6, -1, -1, -1}, {0, -1, -1, -1}},
+  };
+  FakeSwitcher sw("127.0.0.4");
+  for (const Dump& d : dumps) {
+    AtemConnection c;
+    open(c, sw, "127.0.0.4", 0x8042);
+    std::ifstream in(std::string(QUORVEL_FIXTURES) + "/" + d.file);
+    ASSERT_TRUE(in) << d.file;
+    std::string line;
+    uint16_t id = 0;
+    while (std::getline(in, line)) {
+      Bytes payload;
+      for (size_t i = 0; i + 1 < line.size(); i += 2)
+        payload.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
+      sw.deliver(c, header(0x08, 0x8042, ++id, payload));
+      ASSERT_EQ(sw.expectPacket(c), ack(0x8042, id)) << d.file << " packet " << id;
+    }
+    EXPECT_GT(id, 4);
+    auto table = [](const int16_t* t) { return std::array<int16_t, 4>{t[0], t[1], t[2], t[3]}; };
+    EXPECT_EQ(table(c.programInput), d.prg) << d.file;
+    EXPECT_EQ(table(c.previewInput), d.prv) << d.file;
+  }
+}
