@@ -1,0 +1,494 @@
+// Switcher side of the ATEM UDP control protocol: sessions, reliable delivery and faults.
+#include "switcher_sim.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <chrono>
+#include <cstring>
+
+namespace quorvel_sim {
+namespace {
+
+constexpr uint8_t kFlagAck = 0x80;
+constexpr uint8_t kFlagRetransmitRequest = 0x40;
+constexpr uint8_t kFlagRetransmission = 0x20;
+constexpr uint8_t kFlagSyn = 0x10;
+constexpr uint8_t kFlagAckRequest = 0x08;
+
+constexpr uint8_t kCodeHello = 0x01;
+constexpr uint8_t kCodeAccepted = 0x02;
+constexpr uint8_t kCodeRefused = 0x03;
+constexpr uint8_t kCodeReopen = 0x04;
+
+constexpr size_t kHeaderSize = 12;
+constexpr size_t kMaxPacket = 0x07FF;  // length field has 11 bits
+constexpr size_t kStatePayloadLimit = 1400;
+
+void putBe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+uint16_t getBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+// Distance from b forward to a in the 15-bit id space.
+uint16_t idDistance(uint16_t a, uint16_t b) { return static_cast<uint16_t>((a - b) & 0x7FFF); }
+
+uint32_t nextRandom(SwitcherSim& sim) {
+  uint32_t x = sim.rngState ? sim.rngState : 0x9E3779B9u;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  sim.rngState = x;
+  return x;
+}
+
+bool chance(SwitcherSim& sim, int pct) {
+  if (pct <= 0) return false;
+  return static_cast<int>(nextRandom(sim) % 100) < pct;
+}
+
+void emit(const SwitcherSim& sim, const std::string& line) {
+  if (sim.log) sim.log(line);
+}
+
+std::string addrText(const sockaddr_in& a) {
+  char ip[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+bool isLoopback(const sockaddr_in& a) { return (ntohl(a.sin_addr.s_addr) >> 24) == 127; }
+
+bool sameAddr(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+std::string clientName(const SimClient& c) {
+  return "client " + std::to_string(c.clientId) + " (" + addrText(c.addr) + ")";
+}
+
+void sendRaw(SwitcherSim& sim, const sockaddr_in& to, const Bytes& bytes) {
+  if (sim.fd < 0 || !isLoopback(to)) return;  // never anything beyond this host
+  ::sendto(sim.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
+}
+
+void sendGarbage(SwitcherSim& sim, const sockaddr_in& to) {
+  // Half of them shorter than a header, half header-sized or longer, all random bytes.
+  size_t n = (nextRandom(sim) % 2) ? 1 + nextRandom(sim) % 11 : 12 + nextRandom(sim) % 53;
+  Bytes junk(n);
+  for (uint8_t& b : junk) b = static_cast<uint8_t>(nextRandom(sim));
+  sendRaw(sim, to, junk);
+  ++sim.garbageSent;
+}
+
+// One transmission of a session packet through the fault filter. `packet` is the reliable
+// packet being sent, if any, so that its fate can be recorded.
+void transmit(SwitcherSim& sim, const SimClient& c, const Bytes& bytes, SimPacket* packet) {
+  int64_t now = simNowMs();
+  if (packet) {
+    packet->lastSendMs = now;
+    ++packet->transmissions;
+  }
+  if (chance(sim, sim.faults.lossPct)) {
+    ++sim.packetsLost;
+  } else {
+    if (chance(sim, sim.faults.reorderPct)) {
+      sim.delayed.push_back({c.addr, bytes, now + 20 + static_cast<int64_t>(nextRandom(sim) % 61)});
+      ++sim.packetsReordered;
+    } else {
+      sendRaw(sim, c.addr, bytes);
+    }
+    if (packet) packet->reachedWire = true;
+    if (chance(sim, sim.faults.duplicatePct)) {
+      sendRaw(sim, c.addr, bytes);
+      ++sim.packetsDuplicated;
+    }
+  }
+  if (chance(sim, sim.faults.garbagePct)) sendGarbage(sim, c.addr);
+}
+
+void sendReliable(SwitcherSim& sim, SimClient& c, const Bytes& payload) {
+  size_t size = kHeaderSize + payload.size();
+  if (size > kMaxPacket) {
+    emit(sim, "payload of " + std::to_string(payload.size()) + " bytes is too long, not sent");
+    return;
+  }
+  SimPacket p;
+  p.id = c.nextPacketId;
+  c.nextPacketId = static_cast<uint16_t>((c.nextPacketId + 1) & 0x7FFF);
+  p.bytes.assign(size, 0);
+  p.bytes[0] = static_cast<uint8_t>(kFlagAckRequest | ((size >> 8) & 0x07));
+  p.bytes[1] = static_cast<uint8_t>(size & 0xFF);
+  putBe16(&p.bytes[2], static_cast<uint16_t>(0x8000 | c.clientId));
+  putBe16(&p.bytes[10], p.id);
+  std::copy(payload.begin(), payload.end(), p.bytes.begin() + kHeaderSize);
+  c.inFlight.push_back(std::move(p));
+  c.lastNewPacketMs = simNowMs();
+  ++sim.packetsSent;
+  transmit(sim, c, c.inFlight.back().bytes, &c.inFlight.back());
+}
+
+// 20-byte SYN answer: accepted (with the new client id), refused, or asked to open again.
+Bytes synAnswer(uint16_t session, uint8_t code, uint16_t clientId) {
+  Bytes b(20, 0);
+  b[0] = kFlagSyn;
+  b[1] = 20;
+  putBe16(&b[2], session);
+  b[12] = code;
+  if (code == kCodeAccepted) putBe16(&b[14], clientId);
+  return b;
+}
+
+Bytes ackPacket(uint16_t session, uint16_t ackedId) {
+  Bytes b(12, 0);
+  b[0] = kFlagAck;
+  b[1] = 12;
+  putBe16(&b[2], session);
+  putBe16(&b[4], ackedId);
+  return b;
+}
+
+SimClient* findClient(SwitcherSim& sim, const sockaddr_in& from) {
+  for (SimClient& c : sim.clients)
+    if (sameAddr(c.addr, from)) return &c;
+  return nullptr;
+}
+
+uint16_t allocateClientId(SwitcherSim& sim) {
+  for (;;) {
+    uint16_t id = sim.nextClientId;
+    sim.nextClientId = static_cast<uint16_t>(sim.nextClientId % 0x7FFF + 1);
+    bool used = std::any_of(sim.clients.begin(), sim.clients.end(),
+                            [id](const SimClient& c) { return c.clientId == id; });
+    if (!used) return id;
+  }
+}
+
+void handleHello(SwitcherSim& sim, const sockaddr_in& from, uint16_t session) {
+  auto old = std::find_if(sim.clients.begin(), sim.clients.end(),
+                          [&](const SimClient& c) { return sameAddr(c.addr, from); });
+  if (old != sim.clients.end()) {
+    emit(sim, clientName(*old) + " opens a new session; the old one ends");
+    sim.clients.erase(old);
+  }
+  if (sim.reopenNext > 0) {
+    --sim.reopenNext;
+    sendRaw(sim, from, synAnswer(session, kCodeReopen, 0));
+    emit(sim, "hello from " + addrText(from) + ": asked to open again (0x04)");
+    return;
+  }
+  if (sim.refuseNext > 0 || sim.clients.size() >= sim.clientLimit) {
+    std::string why = sim.refuseNext > 0 ? "refused on command"
+                                          : "refused, client limit " +
+                                                std::to_string(sim.clientLimit) + " reached";
+    if (sim.refuseNext > 0) --sim.refuseNext;
+    ++sim.helloRefused;
+    sendRaw(sim, from, synAnswer(session, kCodeRefused, 0));
+    emit(sim, "hello from " + addrText(from) + ": " + why + " (0x03)");
+    return;
+  }
+  SimClient c;
+  c.addr = from;
+  c.clientId = allocateClientId(sim);
+  c.helloSession = session;
+  c.createdMs = c.lastAckMs = c.lastNewPacketMs = simNowMs();
+  sim.clients.push_back(c);
+  sendRaw(sim, from, synAnswer(session, kCodeAccepted, c.clientId));
+  char sid[8];
+  std::snprintf(sid, sizeof sid, "%04x", 0x8000 | c.clientId);
+  emit(sim, "hello from " + addrText(from) + ": accepted as client " +
+                std::to_string(c.clientId) + ", session 0x" + sid);
+}
+
+void sendInitialState(SwitcherSim& sim, SimClient& c) {
+  std::vector<Bytes> payloads =
+      sim.initialPayloads.empty() ? simInitialState(sim) : sim.initialPayloads;
+  for (const Bytes& p : payloads) sendReliable(sim, c, p);
+  emit(sim, clientName(c) + " is connected; initial state sent in " +
+                std::to_string(payloads.size()) + " packets");
+}
+
+// An ack settles the acked packet and, cumulatively, everything sent before it that reached
+// the wire. Acks of ids that were never sent (or settled long ago) settle nothing else.
+void settle(SimClient& c, uint16_t acked) {
+  if (c.inFlight.empty()) return;
+  uint16_t oldest = c.inFlight.front().id;
+  uint16_t last = static_cast<uint16_t>((c.nextPacketId - 1) & 0x7FFF);
+  if (idDistance(last, acked) > idDistance(last, oldest)) return;  // outside what is in flight
+  uint16_t span = idDistance(acked, oldest);
+  c.inFlight.erase(std::remove_if(c.inFlight.begin(), c.inFlight.end(),
+                                  [&](const SimPacket& p) {
+                                    if (p.id == acked) return true;
+                                    return idDistance(acked, p.id) <= span && p.reachedWire;
+                                  }),
+                   c.inFlight.end());
+}
+
+void retransmitPacket(SwitcherSim& sim, SimClient& c, SimPacket& p) {
+  p.bytes[0] |= kFlagRetransmission;
+  ++sim.retransmissions;
+  transmit(sim, c, p.bytes, &p);
+}
+
+void handleDatagram(SwitcherSim& sim, const sockaddr_in& from, const uint8_t* d, size_t n) {
+  if (n < kHeaderSize) return;
+  uint8_t flags = d[0];
+  if ((flags & kFlagSyn) && n >= 13 && d[12] == kCodeHello) {
+    handleHello(sim, from, getBe16(d + 2));
+    return;
+  }
+  SimClient* c = findClient(sim, from);
+  if (!c) return;  // not a session of ours (for instance from before a restart)
+  if (flags & kFlagAck) {
+    c->lastAckMs = simNowMs();
+    if (!c->open) {
+      c->open = true;
+      sendInitialState(sim, *c);
+    } else {
+      settle(*c, getBe16(d + 4));
+    }
+  }
+  if ((flags & kFlagRetransmitRequest) && c->open) {
+    uint16_t from_id = getBe16(d + 6);
+    auto it = std::find_if(c->inFlight.begin(), c->inFlight.end(),
+                           [&](const SimPacket& p) { return p.id == from_id; });
+    for (; it != c->inFlight.end(); ++it) retransmitPacket(sim, *c, *it);
+  }
+  if (flags & kFlagAckRequest) {
+    sendRaw(sim, from, ackPacket(static_cast<uint16_t>(0x8000 | c->clientId), getBe16(d + 10)));
+    if (n >= kHeaderSize + 8) {
+      std::string names;
+      for (size_t off = kHeaderSize; off + 8 <= n;) {
+        uint16_t len = getBe16(d + off);
+        if (len < 8 || off + len > n) break;
+        names += (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(d + off + 4), 4);
+        off += len;
+      }
+      if (!names.empty()) emit(sim, clientName(*c) + " sent " + names + " (acknowledged, not acted on)");
+    }
+  }
+}
+
+void runTimers(SwitcherSim& sim) {
+  int64_t now = simNowMs();
+  if (sim.silent) {
+    if (now < sim.silentUntilMs) return;
+    sim.silent = false;
+    emit(sim, "back after the restart; clients must open new sessions");
+    if (sim.autoCutsLeft > 0) sim.nextAutoCutMs = now + sim.autoCutIntervalMs;
+  }
+
+  for (size_t i = 0; i < sim.delayed.size();) {
+    if (sim.delayed[i].dueMs <= now) {
+      sendRaw(sim, sim.delayed[i].to, sim.delayed[i].bytes);
+      sim.delayed.erase(sim.delayed.begin() + static_cast<long>(i));
+    } else {
+      ++i;
+    }
+  }
+
+  for (size_t i = 0; i < sim.clients.size();) {
+    SimClient& c = sim.clients[i];
+    if (now - c.lastAckMs > sim.dropMs) {
+      emit(sim, clientName(c) + " dropped: " +
+                    (c.open ? "no acknowledgement for " + std::to_string(now - c.lastAckMs) + " ms"
+                            : std::string("never acknowledged its SYN answer")));
+      ++sim.clientsDropped;
+      sim.clients.erase(sim.clients.begin() + static_cast<long>(i));
+      continue;
+    }
+    if (c.open) {
+      for (SimPacket& p : c.inFlight)
+        if (now - p.lastSendMs >= sim.retransmitMs) retransmitPacket(sim, c, p);
+      if (now - c.lastNewPacketMs >= sim.pingMs) sendReliable(sim, c, Bytes());
+    }
+    ++i;
+  }
+
+  if (sim.autoCutsLeft > 0 && now >= sim.nextAutoCutMs) {
+    --sim.autoCutsLeft;
+    sim.nextAutoCutMs = now + sim.autoCutIntervalMs;
+    simCut(sim, sim.autoCutMe);
+    int me = sim.autoCutMe;
+    emit(sim, "timed cut on M/E " + std::to_string(me) + ": program " +
+                  std::to_string(sim.program[me]) + ", preview " + std::to_string(sim.preview[me]) +
+                  (sim.autoCutsLeft ? ", " + std::to_string(sim.autoCutsLeft) + " to go" : ""));
+  }
+}
+
+void appendBlock(Bytes& out, const char* name, const Bytes& data) {
+  size_t len = 8 + data.size();
+  out.push_back(static_cast<uint8_t>(len >> 8));
+  out.push_back(static_cast<uint8_t>(len));
+  out.push_back(0);
+  out.push_back(0);
+  out.insert(out.end(), name, name + 4);
+  out.insert(out.end(), data.begin(), data.end());
+}
+
+void appendInput(Bytes& out, const char* name, int me, uint16_t input) {
+  Bytes data = {static_cast<uint8_t>(me), 0, static_cast<uint8_t>(input >> 8),
+                static_cast<uint8_t>(input)};
+  if (name[1] == 'r' && name[2] == 'v') data.resize(8, 0);  // PrvI carries 4 more bytes
+  appendBlock(out, name, data);
+}
+
+int clampMes(int n) { return std::max(1, std::min(kSimMaxMes, n)); }
+
+}  // namespace
+
+int64_t simNowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool simOpen(SwitcherSim& sim, const std::string& ip, uint16_t port, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    if (sim.fd >= 0) ::close(sim.fd);
+    sim.fd = -1;
+    return false;
+  };
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1) return fail("not an IPv4 address: " + ip);
+  if (!isLoopback(a)) return fail("only loopback addresses (127.0.0.0/8) are served: " + ip);
+  sim.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (sim.fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
+  if (::bind(sim.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    return fail("bind " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno));
+  socklen_t len = sizeof sim.local;
+  ::getsockname(sim.fd, reinterpret_cast<sockaddr*>(&sim.local), &len);
+  sim.meCount = clampMes(sim.meCount);
+  return true;
+}
+
+void simClose(SwitcherSim& sim) {
+  if (sim.fd >= 0) ::close(sim.fd);
+  sim.fd = -1;
+  sim.clients.clear();
+  sim.delayed.clear();
+}
+
+void simPoll(SwitcherSim& sim, int timeoutMs) {
+  if (sim.fd < 0) return;
+  pollfd p{sim.fd, POLLIN, 0};
+  ::poll(&p, 1, std::max(0, timeoutMs));
+  uint8_t buf[2048];
+  for (int i = 0; i < 256; ++i) {  // bounded, so timers run even under a flood
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = ::recvfrom(sim.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) break;
+    if (sim.silent && simNowMs() < sim.silentUntilMs) continue;  // restarting: hears nothing
+    handleDatagram(sim, from, buf, static_cast<size_t>(n));
+  }
+  runTimers(sim);
+}
+
+void simBroadcast(SwitcherSim& sim, const Bytes& payload) {
+  if (sim.silent) return;
+  for (SimClient& c : sim.clients)
+    if (c.open) sendReliable(sim, c, payload);
+}
+
+void simSetProgram(SwitcherSim& sim, int me, uint16_t input) {
+  if (me < 0 || me >= kSimMaxMes) return;
+  sim.program[me] = input;
+  Bytes payload;
+  appendInput(payload, "PrgI", me, input);
+  simBroadcast(sim, payload);
+}
+
+void simSetPreview(SwitcherSim& sim, int me, uint16_t input) {
+  if (me < 0 || me >= kSimMaxMes) return;
+  sim.preview[me] = input;
+  Bytes payload;
+  appendInput(payload, "PrvI", me, input);
+  simBroadcast(sim, payload);
+}
+
+void simCut(SwitcherSim& sim, int me) {
+  if (me < 0 || me >= kSimMaxMes) return;
+  std::swap(sim.program[me], sim.preview[me]);
+  Bytes payload;
+  appendInput(payload, "PrgI", me, sim.program[me]);
+  appendInput(payload, "PrvI", me, sim.preview[me]);
+  simBroadcast(sim, payload);
+}
+
+void simStartCuts(SwitcherSim& sim, int count, int intervalMs, int me) {
+  sim.autoCutsLeft = std::max(0, count);
+  sim.autoCutIntervalMs = std::max(1, intervalMs);
+  sim.autoCutMe = me;
+  sim.nextAutoCutMs = simNowMs() + sim.autoCutIntervalMs;
+}
+
+void simSilence(SwitcherSim& sim, int ms) {
+  sim.silent = true;
+  sim.silentUntilMs = simNowMs() + std::max(0, ms);
+  sim.clients.clear();
+  sim.delayed.clear();
+}
+
+void simReopenAll(SwitcherSim& sim) {
+  for (const SimClient& c : sim.clients) {
+    Bytes b = synAnswer(static_cast<uint16_t>(0x8000 | c.clientId), kCodeReopen, 0);
+    sendRaw(sim, c.addr, b);
+    emit(sim, clientName(c) + " asked to open its session again (0x04)");
+  }
+  sim.clients.clear();
+}
+
+size_t simOpenClients(const SwitcherSim& sim) {
+  return static_cast<size_t>(
+      std::count_if(sim.clients.begin(), sim.clients.end(), [](const SimClient& c) { return c.open; }));
+}
+
+std::vector<Bytes> simInitialState(const SwitcherSim& sim) {
+  int mes = clampMes(sim.meCount);
+  std::vector<Bytes> blocks;
+  Bytes b;
+  appendBlock(b, "_ver", {0x00, 0x02, 0x00, 0x1E});  // protocol 2.30
+  blocks.push_back(b);
+  Bytes top(28, 0);
+  top[0] = static_cast<uint8_t>(mes);
+  top[1] = static_cast<uint8_t>(sim.sourceCount);
+  b.clear();
+  appendBlock(b, "_top", top);
+  blocks.push_back(b);
+  for (int me = 0; me < mes; ++me) {
+    b.clear();
+    appendBlock(b, "_MeC", {static_cast<uint8_t>(me), 0x01, 0x00, 0x00});
+    blocks.push_back(b);
+  }
+  for (int me = 0; me < mes; ++me) {
+    b.clear();
+    appendInput(b, "PrgI", me, sim.program[me]);
+    appendInput(b, "PrvI", me, sim.preview[me]);
+    blocks.push_back(b);
+  }
+  // Pack the blocks into packets the way a switcher fills its datagrams; InCm ends the state
+  // in a packet of its own.
+  std::vector<Bytes> payloads(1);
+  for (const Bytes& blk : blocks) {
+    if (payloads.back().size() + blk.size() > kStatePayloadLimit) payloads.emplace_back();
+    payloads.back().insert(payloads.back().end(), blk.begin(), blk.end());
+  }
+  b.clear();
+  appendBlock(b, "InCm", {0x01, 0x00, 0x00, 0x00});
+  payloads.push_back(b);
+  return payloads;
+}
+
+}  // namespace quorvel_sim
