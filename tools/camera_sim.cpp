@@ -1,0 +1,443 @@
+// quorvel-camera-sim: a PTZ camera's tally lamp on a loopback address. Takes VISCA commands
+// over UDP and TCP on one port, with or without the 8-byte VISCA-over-IP header, and prints
+// one line per command received.
+//
+// "Accept only" (--only-tcp, --only-prefixed): a UDP datagram cannot be refused, so commands
+// that do not qualify are still received and printed, marked as ignored; they neither change
+// the lamp nor get an answer. A sender that tries several deliveries in turn thus shows which
+// of them lit the lamp.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+volatile sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+
+constexpr size_t kHeaderSize = 8;
+constexpr size_t kMaxTcpConnections = 64;
+constexpr int64_t kTcpIdleMs = 10000;
+constexpr size_t kMaxMessage = 64;  // longer runs without a terminator are reported as junk
+
+struct Options {
+  std::string address = "127.0.0.1";
+  long port = 52381;
+  bool json = false;
+  bool reply = false;
+  bool onlyTcp = false;
+  bool onlyPrefixed = false;
+  bool color = false;
+};
+
+enum class Lamp { OFF, PREVIEW, PROGRAM };
+
+const char* lampName(Lamp l) {
+  return l == Lamp::PROGRAM ? "PROGRAM" : l == Lamp::PREVIEW ? "PREVIEW" : "OFF";
+}
+
+struct Camera {
+  Options opt;
+  int udp = -1;
+  int listener = -1;
+  Lamp lamp = Lamp::OFF;
+  uint64_t commands = 0;
+};
+
+struct TcpConn {
+  int fd = -1;
+  Bytes buf;
+  int64_t lastMs = 0;
+};
+
+// What one received message turned out to be.
+struct Received {
+  const char* transport = "udp";
+  bool prefixed = false;
+  Bytes bytes;          // the VISCA message, header removed
+  bool tally = false;   // one of the six tally commands
+  char scheme = 0;      // 'A' or 'B' for a tally command
+  Lamp state = Lamp::OFF;
+};
+
+int64_t steadyUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string hex(const Bytes& b) {
+  std::string s;
+  char two[4];
+  for (size_t i = 0; i < b.size(); ++i) {
+    std::snprintf(two, sizeof two, i ? " %02x" : "%02x", b[i]);
+    s += two;
+  }
+  return s;
+}
+
+std::string wallClock() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm local{};
+  localtime_r(&tv.tv_sec, &local);
+  char stamp[20];
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+  return stamp;
+}
+
+bool isLoopback(const sockaddr_in& a) { return (ntohl(a.sin_addr.s_addr) >> 24) == 127; }
+
+// 8x 01 7E 01 0A 0s 0p FF: s is 01 in scheme B and 00 in scheme A; p is 05 program, 04 preview,
+// 00 off. x is the camera address, 1 to 7.
+void classify(Received& r) {
+  const Bytes& m = r.bytes;
+  if (m.size() != 8 || m[0] < 0x81 || m[0] > 0x87 || m[1] != 0x01 || m[2] != 0x7E ||
+      m[3] != 0x01 || m[4] != 0x0A || m[5] > 0x01 || m[7] != 0xFF)
+    return;
+  if (m[6] == 0x05) {
+    r.state = Lamp::PROGRAM;
+  } else if (m[6] == 0x04) {
+    r.state = Lamp::PREVIEW;
+  } else if (m[6] == 0x00) {
+    r.state = Lamp::OFF;
+  } else {
+    return;
+  }
+  r.tally = true;
+  r.scheme = m[5] == 0x01 ? 'B' : 'A';
+}
+
+const char* colorOf(Lamp l) {
+  return l == Lamp::PROGRAM ? "\033[1;97;41m" : l == Lamp::PREVIEW ? "\033[1;30;42m" : "\033[2m";
+}
+
+// Prints the message, updates the lamp and says whether the camera acts on it.
+bool handle(Camera& cam, Received& r) {
+  classify(r);
+  ++cam.commands;
+  std::string ignored;
+  if (cam.opt.onlyTcp && std::strcmp(r.transport, "tcp") != 0) ignored = "only TCP accepted";
+  if (cam.opt.onlyPrefixed && !r.prefixed)
+    ignored = ignored.empty() ? "only prefixed accepted" : "only prefixed TCP accepted";
+  bool acted = ignored.empty() && r.tally;
+  if (acted) cam.lamp = r.state;
+
+  std::string line;
+  if (cam.opt.json) {
+    char t[32];
+    int64_t us = steadyUs();
+    std::snprintf(t, sizeof t, "%lld.%03lld", static_cast<long long>(us / 1000),
+                  static_cast<long long>(us % 1000));
+    line = std::string("{\"t_ms\":") + t + ",\"transport\":\"" + r.transport +
+           "\",\"prefixed\":" + (r.prefixed ? "true" : "false") + ",\"scheme\":" +
+           (r.tally ? std::string("\"") + r.scheme + "\"" : "null") + ",\"state\":" +
+           (r.tally ? std::string("\"") + lampName(r.state) + "\"" : "null") +
+           ",\"accepted\":" + (ignored.empty() ? "true" : "false") + ",\"lamp\":\"" +
+           lampName(cam.lamp) + "\",\"hex\":\"" + hex(r.bytes) + "\"}";
+  } else {
+    std::string how = std::string(r.transport) + (r.prefixed ? "+prefix" : "");
+    how.resize(11, ' ');
+    line = wallClock() + "  " + how + " ";
+    if (!r.tally) {
+      line += "unknown  " + hex(r.bytes);
+    } else {
+      std::string state = lampName(r.state);
+      std::string shown = state;
+      shown.resize(7, ' ');
+      if (cam.opt.color && ignored.empty())
+        shown = colorOf(r.state) + (" " + state + " ") + "\033[0m" + shown.substr(state.size());
+      line += shown + "  scheme " + r.scheme + "  " + hex(r.bytes);
+    }
+    if (!ignored.empty()) line += "  (ignored: " + ignored + ")";
+  }
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  return acted;
+}
+
+// ACK then completion, each behind a reply header (payload type 01 11) when the command had
+// a header.
+std::vector<Bytes> answers(bool prefixed) {
+  std::vector<Bytes> out = {{0x90, 0x41, 0xFF}, {0x90, 0x51, 0xFF}};
+  if (prefixed)
+    for (Bytes& m : out) m.insert(m.begin(), {0x01, 0x11, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
+  return out;
+}
+
+// Splits a run of VISCA bytes at each FF terminator; a tail without one is reported as it is.
+std::vector<Bytes> splitMessages(const uint8_t* d, size_t n) {
+  std::vector<Bytes> out;
+  Bytes cur;
+  for (size_t i = 0; i < n; ++i) {
+    cur.push_back(d[i]);
+    if (d[i] == 0xFF) {
+      out.push_back(cur);
+      cur.clear();
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+void onDatagram(Camera& cam, const uint8_t* d, size_t n, const sockaddr_in& from) {
+  // A VISCA message starts with 8x; anything else in front is the VISCA-over-IP header, whose
+  // bytes 2-3 give the length of the message after it (0 means: up to the terminator).
+  bool prefixed = n >= kHeaderSize && (d[0] & 0x80) == 0;
+  size_t start = prefixed ? kHeaderSize : 0;
+  size_t len = n - start;
+  if (prefixed) {
+    size_t declared = static_cast<size_t>(d[2] << 8 | d[3]);
+    if (declared > 0 && declared < len) len = declared;
+  }
+  std::vector<Bytes> messages = splitMessages(d + start, len);
+  if (messages.empty()) messages.emplace_back();  // a header alone
+  for (const Bytes& m : messages) {
+    Received r;
+    r.transport = "udp";
+    r.prefixed = prefixed;
+    r.bytes = m;
+    if (handle(cam, r) && cam.opt.reply && isLoopback(from)) {
+      for (const Bytes& a : answers(prefixed))
+        ::sendto(cam.udp, a.data(), a.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+                 sizeof from);
+    }
+  }
+}
+
+// Takes every complete message from the front of a TCP buffer. At the end of the stream
+// (`closing`) whatever is left is reported too.
+void drainTcp(Camera& cam, TcpConn& c, bool closing) {
+  for (;;) {
+    Bytes& b = c.buf;
+    if (b.empty()) return;
+    bool prefixed = (b[0] & 0x80) == 0;
+    size_t start = 0, end = 0;  // message is b[start, end)
+    if (prefixed) {
+      if (b.size() < kHeaderSize && !closing) return;
+      start = std::min(kHeaderSize, b.size());
+      size_t declared = b.size() >= 4 ? static_cast<size_t>(b[2] << 8 | b[3]) : 0;
+      if (declared > 0) {
+        if (b.size() < start + declared && !closing) return;
+        end = std::min(b.size(), start + declared);
+      }
+    }
+    if (end == 0) {
+      size_t i = start;
+      while (i < b.size() && b[i] != 0xFF) ++i;
+      if (i < b.size()) {
+        end = i + 1;
+      } else if (closing || b.size() - start > kMaxMessage) {
+        end = b.size();
+      } else {
+        return;  // wait for the rest
+      }
+    }
+    Received r;
+    r.transport = "tcp";
+    r.prefixed = prefixed;
+    r.bytes.assign(b.begin() + static_cast<long>(start), b.begin() + static_cast<long>(end));
+    b.erase(b.begin(), b.begin() + static_cast<long>(end));
+    if (handle(cam, r) && cam.opt.reply) {
+      for (const Bytes& a : answers(prefixed)) ::send(c.fd, a.data(), a.size(), MSG_NOSIGNAL);
+    }
+  }
+}
+
+bool openSockets(Camera& cam, std::string& err) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  if (inet_pton(AF_INET, cam.opt.address.c_str(), &a.sin_addr) != 1) {
+    err = "not an IPv4 address: " + cam.opt.address;
+    return false;
+  }
+  if (!isLoopback(a)) {
+    err = "only loopback addresses (127.0.0.0/8) are served: " + cam.opt.address;
+    return false;
+  }
+  // With port 0 the system picks the UDP port; TCP then takes the same number. Another
+  // program may hold that TCP port already, so try a few times.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    a.sin_port = htons(static_cast<uint16_t>(cam.opt.port));
+    cam.udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    cam.listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(cam.listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(cam.udp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      err = "udp bind: " + std::string(std::strerror(errno));
+      return false;
+    }
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(cam.udp, reinterpret_cast<sockaddr*>(&bound), &len);
+    a.sin_port = bound.sin_port;
+    if (::bind(cam.listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(cam.listener, 16) == 0) {
+      cam.opt.port = ntohs(bound.sin_port);
+      return true;
+    }
+    err = "tcp bind: " + std::string(std::strerror(errno));
+    ::close(cam.udp);
+    ::close(cam.listener);
+    cam.udp = cam.listener = -1;
+    if (cam.opt.port != 0) return false;
+  }
+  return false;
+}
+
+void usage() {
+  std::printf(
+      "usage: quorvel-camera-sim [options]\n"
+      "  --address IP      loopback address to listen on (default 127.0.0.1)\n"
+      "  --port N          UDP and TCP port (default 52381; 0 picks a free one)\n"
+      "  --json            one JSON object per line instead of text\n"
+      "  --reply           answer tally commands with ACK (90 41 FF) and completion (90 51 FF)\n"
+      "  --only-tcp        light the lamp only for commands received over TCP\n"
+      "  --only-prefixed   light the lamp only for commands behind the 8-byte header\n"
+      "  --color/--no-color  colour the lamp state (default: when writing to a terminal)\n"
+      "Commands that do not qualify under --only-* are printed as ignored.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Camera cam;
+  int color = -1;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      usage();
+      return 0;
+    } else if (a == "--address" && i + 1 < argc) {
+      cam.opt.address = argv[++i];
+    } else if (a == "--port" && i + 1 < argc) {
+      char* end = nullptr;
+      cam.opt.port = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || cam.opt.port < 0 || cam.opt.port > 65535) {
+        std::fprintf(stderr, "quorvel-camera-sim: bad port '%s'\n", argv[i]);
+        return 2;
+      }
+    } else if (a == "--json") {
+      cam.opt.json = true;
+    } else if (a == "--reply") {
+      cam.opt.reply = true;
+    } else if (a == "--only-tcp") {
+      cam.opt.onlyTcp = true;
+    } else if (a == "--only-prefixed") {
+      cam.opt.onlyPrefixed = true;
+    } else if (a == "--color") {
+      color = 1;
+    } else if (a == "--no-color") {
+      color = 0;
+    } else {
+      std::fprintf(stderr, "quorvel-camera-sim: bad option '%s' (try --help)\n", a.c_str());
+      return 2;
+    }
+  }
+  cam.opt.color = !cam.opt.json && (color == 1 || (color == -1 && isatty(STDOUT_FILENO)));
+
+  std::string err;
+  if (!openSockets(cam, err)) {
+    std::fprintf(stderr, "quorvel-camera-sim: %s\n", err.c_str());
+    return 1;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string modes = std::string(cam.opt.onlyTcp ? " only-tcp" : "") +
+                      (cam.opt.onlyPrefixed ? " only-prefixed" : "") +
+                      (cam.opt.reply ? " reply" : "");
+  if (cam.opt.json)
+    std::printf("{\"event\":\"listening\",\"address\":\"%s\",\"port\":%ld}\n",
+                cam.opt.address.c_str(), cam.opt.port);
+  else
+    std::printf("%s  camera simulator on %s:%ld (udp+tcp)%s, lamp OFF\n", wallClock().c_str(),
+                cam.opt.address.c_str(), cam.opt.port, modes.c_str());
+  std::fflush(stdout);
+
+  std::vector<TcpConn> conns;
+  while (!gStop) {
+    std::vector<pollfd> fds = {{cam.udp, POLLIN, 0}, {cam.listener, POLLIN, 0}};
+    for (const TcpConn& c : conns) fds.push_back({c.fd, POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), 200) < 0) continue;
+    int64_t now = steadyUs() / 1000;
+
+    if (fds[0].revents & POLLIN) {
+      uint8_t buf[2048];
+      for (int i = 0; i < 64; ++i) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n =
+            ::recvfrom(cam.udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) break;
+        onDatagram(cam, buf, static_cast<size_t>(n), from);
+      }
+    }
+    // Read the open connections before accepting new ones (fds[2..] match `conns` as polled).
+    for (size_t i = 0; i < conns.size(); ++i) {
+      TcpConn& c = conns[i];
+      bool closing = false;
+      if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) {
+        uint8_t buf[2048];
+        ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        if (n > 0) {
+          c.buf.insert(c.buf.end(), buf, buf + n);
+          c.lastMs = now;
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          closing = true;
+        }
+      }
+      if (now - c.lastMs > kTcpIdleMs) closing = true;
+      drainTcp(cam, c, closing);
+      if (closing) {
+        ::close(c.fd);
+        c.fd = -1;
+      }
+    }
+    conns.erase(std::remove_if(conns.begin(), conns.end(),
+                               [](const TcpConn& c) { return c.fd < 0; }),
+                conns.end());
+    if (fds[1].revents & POLLIN) {
+      for (;;) {
+        int fd = ::accept4(cam.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        if (conns.size() >= kMaxTcpConnections) {
+          ::close(fd);
+          continue;
+        }
+        conns.push_back({fd, Bytes(), now});
+      }
+    }
+  }
+  for (const TcpConn& c : conns) ::close(c.fd);
+  ::close(cam.udp);
+  ::close(cam.listener);
+  if (cam.opt.json)
+    std::printf("{\"event\":\"stopped\",\"lamp\":\"%s\",\"commands\":%llu}\n", lampName(cam.lamp),
+                static_cast<unsigned long long>(cam.commands));
+  else
+    std::printf("%s  camera simulator stopped; lamp %s after %llu commands\n", wallClock().c_str(),
+                lampName(cam.lamp), static_cast<unsigned long long>(cam.commands));
+  std::fflush(stdout);
+  return 0;
+}
