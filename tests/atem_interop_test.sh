@@ -21,7 +21,8 @@ SCRATCH="/tmp/quorvel-atem-connection-$ATEM_CONNECTION_VERSION"
 mkdir -p "$SCRATCH"
 exec 9>"$SCRATCH.lock"
 flock -w 240 9
-if [ ! -f "$SCRATCH/node_modules/atem-connection/package.json" ]; then
+if ! (cd "$SCRATCH" && node -e "require('atem-connection')" >/dev/null 2>&1); then
+  rm -rf "$SCRATCH/node_modules" "$SCRATCH/package-lock.json"
   echo "installing atem-connection@$ATEM_CONNECTION_VERSION into $SCRATCH"
   echo '{"private": true}' >"$SCRATCH/package.json"
   # --ignore-scripts: the optional native font module is not needed for a client session.
