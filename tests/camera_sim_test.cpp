@@ -27,7 +27,8 @@ struct Camera {
   uint16_t port = 0;
   size_t seen = 0;  // how much of the output has been consumed by next()
 
-  Camera(const std::string& address, std::vector<std::string> extra, bool json = true) : ip(address) {
+  Camera(const std::string& address, std::vector<std::string> extra, bool json = true)
+      : ip(address) {
     std::vector<std::string> argv = {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim",
                                      "--address", ip, "--port", "0"};
     if (json) argv.push_back("--json");
@@ -96,9 +97,10 @@ TEST(CameraSim, RecognisesBothSchemesOverUdp) {
     const char* hex;
     const char* scheme;
     const char* state;
-  } cases[] = {{"81 01 7e 01 0a 01 05 ff", "B", "PROGRAM"}, {"81 01 7e 01 0a 01 04 ff", "B", "PREVIEW"},
-               {"81 01 7e 01 0a 01 00 ff", "B", "OFF"},     {"81 01 7e 01 0a 00 05 ff", "A", "PROGRAM"},
-               {"81 01 7e 01 0a 00 04 ff", "A", "PREVIEW"}, {"81 01 7e 01 0a 00 00 ff", "A", "OFF"}};
+  } cases[] = {
+      {"81 01 7e 01 0a 01 05 ff", "B", "PROGRAM"}, {"81 01 7e 01 0a 01 04 ff", "B", "PREVIEW"},
+      {"81 01 7e 01 0a 01 00 ff", "B", "OFF"},     {"81 01 7e 01 0a 00 05 ff", "A", "PROGRAM"},
+      {"81 01 7e 01 0a 00 04 ff", "A", "PREVIEW"}, {"81 01 7e 01 0a 00 00 ff", "A", "OFF"}};
   for (const Case& c : cases) {
     cam.udp(c.hex, me);
     std::string line = cam.next();
@@ -123,13 +125,15 @@ TEST(CameraSim, StripsThePrefixAndReadsTcpStreams) {
 
   cam.tcp({"81 01 7e 01 0a 00 04 ff"});
   line = cam.next();
-  EXPECT_TRUE(has(line, "\"transport\":\"tcp\",\"prefixed\":false,\"scheme\":\"A\",\"state\":\"PREVIEW\""))
+  EXPECT_TRUE(
+      has(line, "\"transport\":\"tcp\",\"prefixed\":false,\"scheme\":\"A\",\"state\":\"PREVIEW\""))
       << line;
 
   // Prefixed, split across writes, two commands on one connection.
   cam.tcp({"01 00 00 00", "00 00 00 00 81 01 7e", "01 0a 01 00 ff 81 01 7e 01 0a 01 05 ff"});
   line = cam.next();
-  EXPECT_TRUE(has(line, "\"transport\":\"tcp\",\"prefixed\":true,\"scheme\":\"B\",\"state\":\"OFF\""))
+  EXPECT_TRUE(
+      has(line, "\"transport\":\"tcp\",\"prefixed\":true,\"scheme\":\"B\",\"state\":\"OFF\""))
       << line;
   line = cam.next();
   EXPECT_TRUE(has(line, "\"prefixed\":false,\"scheme\":\"B\",\"state\":\"PROGRAM\"")) << line;

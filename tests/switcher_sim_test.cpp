@@ -1,10 +1,11 @@
 // The switcher simulator's protocol rules, played against a small hand-written client.
+#include "switcher_sim.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 
-#include "switcher_sim.h"
 #include "test_support.h"
 
 using namespace quorvel_sim;
@@ -14,7 +15,9 @@ using testing_support::UdpPeer;
 
 namespace {
 
-uint16_t be16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
+uint16_t be16(const Bytes& b, size_t at) {
+  return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
+}
 
 Bytes hello(uint16_t session) {
   Bytes b(20, 0);
@@ -43,7 +46,9 @@ Bytes block(const std::string& name, const Bytes& data) {
   return b;
 }
 
-Bytes payload(const Bytes& packet) { return Bytes(packet.begin() + 12, packet.end()); }
+Bytes payload(const Bytes& packet) {
+  return Bytes(packet.begin() + 12, packet.end());
+}
 
 // A simulator on its own loopback address and one client socket talking to it.
 struct Rig {
@@ -131,8 +136,8 @@ TEST(SwitcherSim, SynAnswerAndInitialStateLayout) {
   top[1] = 12;
   Bytes expected;
   for (const Bytes& blk :
-       {block("_ver", {0x00, 0x02, 0x00, 0x1E}), block("_top", top),
-        block("_MeC", {0, 1, 0, 0}), block("_MeC", {1, 1, 0, 0}), block("PrgI", {0, 0, 0, 1}),
+       {block("_ver", {0x00, 0x02, 0x00, 0x1E}), block("_top", top), block("_MeC", {0, 1, 0, 0}),
+        block("_MeC", {1, 1, 0, 0}), block("PrgI", {0, 0, 0, 1}),
         block("PrvI", {0, 0, 0, 2, 0, 0, 0, 0}), block("PrgI", {1, 0, 0x0B, 0xB8}),
         block("PrvI", {1, 0, 0, 7, 0, 0, 0, 0}), block("InCm", {1, 0, 0, 0})})
     expected.insert(expected.end(), blk.begin(), blk.end());
@@ -169,8 +174,8 @@ TEST(SwitcherSim, BusChangesCutsAndClientPacketsAreAcknowledged) {
   cmd[11] = 9;
   r.send(cmd);
   ASSERT_TRUE(r.receive(b));
-  EXPECT_EQ(b, (Bytes{0x80, 0x0C, static_cast<uint8_t>(0x80 | id >> 8), static_cast<uint8_t>(id),
-                      0, 9, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(b, (Bytes{0x80, 0x0C, static_cast<uint8_t>(0x80 | id >> 8), static_cast<uint8_t>(id), 0,
+                      9, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(SwitcherSim, PacketIdsWrapAtFifteenBitsAndAcksAreCumulative) {
@@ -240,8 +245,8 @@ TEST(SwitcherSim, PingsWhenIdle) {
   ASSERT_NE(id, 0);
   Bytes b;
   ASSERT_TRUE(r.receive(b));
-  EXPECT_EQ(b, (Bytes{0x08, 0x0C, static_cast<uint8_t>(0x80 | id >> 8), static_cast<uint8_t>(id),
-                      0, 0, 0, 0, 0, 0, 0, 3}));
+  EXPECT_EQ(b, (Bytes{0x08, 0x0C, static_cast<uint8_t>(0x80 | id >> 8), static_cast<uint8_t>(id), 0,
+                      0, 0, 0, 0, 0, 0, 3}));
 }
 
 TEST(SwitcherSim, RefusesBeyondTheClientLimit) {
@@ -447,11 +452,10 @@ TEST(SwitcherSimProgram, RunsAScriptWithTimedCuts) {
                                  "bogus\n"
                                  "quit\n");
   Child c;
-  testing_support::startChild(
-      c,
-      {std::string(QUORVEL_BINARY_DIR) + "/quorvel-switcher-sim", "--address", "127.0.1.13",
-       "--no-stdin", "--script", script},
-      {});
+  testing_support::startChild(c,
+                              {std::string(QUORVEL_BINARY_DIR) + "/quorvel-switcher-sim",
+                               "--address", "127.0.1.13", "--no-stdin", "--script", script},
+                              {});
   ASSERT_EQ(testing_support::waitChild(c, 10000), 0) << c.out << c.err;
   EXPECT_NE(c.out.find("switcher simulator on 127.0.1.13:9910"), std::string::npos);
   EXPECT_NE(c.out.find("timed cut on M/E 0: program 6, preview 5, 1 to go"), std::string::npos);

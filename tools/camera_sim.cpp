@@ -30,7 +30,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 volatile sig_atomic_t gStop = 0;
-void onSignal(int) { gStop = 1; }
+void onSignal(int) {
+  gStop = 1;
+}
 
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kMaxTcpConnections = 64;
@@ -71,9 +73,9 @@ struct TcpConn {
 struct Received {
   const char* transport = "udp";
   bool prefixed = false;
-  Bytes bytes;          // the VISCA message, header removed
-  bool tally = false;   // one of the six tally commands
-  char scheme = 0;      // 'A' or 'B' for a tally command
+  Bytes bytes;         // the VISCA message, header removed
+  bool tally = false;  // one of the six tally commands
+  char scheme = 0;     // 'A' or 'B' for a tally command
   Lamp state = Lamp::OFF;
 };
 
@@ -103,14 +105,16 @@ std::string wallClock() {
   return stamp;
 }
 
-bool isLoopback(const sockaddr_in& a) { return (ntohl(a.sin_addr.s_addr) >> 24) == 127; }
+bool isLoopback(const sockaddr_in& a) {
+  return (ntohl(a.sin_addr.s_addr) >> 24) == 127;
+}
 
 // 8x 01 7E 01 0A 0s 0p FF: s is 01 in scheme B and 00 in scheme A; p is 05 program, 04 preview,
 // 00 off. x is the camera address, 1 to 7.
 void classify(Received& r) {
   const Bytes& m = r.bytes;
-  if (m.size() != 8 || m[0] < 0x81 || m[0] > 0x87 || m[1] != 0x01 || m[2] != 0x7E ||
-      m[3] != 0x01 || m[4] != 0x0A || m[5] > 0x01 || m[7] != 0xFF)
+  if (m.size() != 8 || m[0] < 0x81 || m[0] > 0x87 || m[1] != 0x01 || m[2] != 0x7E || m[3] != 0x01 ||
+      m[4] != 0x0A || m[5] > 0x01 || m[7] != 0xFF)
     return;
   if (m[6] == 0x05) {
     r.state = Lamp::PROGRAM;
@@ -147,9 +151,9 @@ bool handle(Camera& cam, Received& r) {
     std::snprintf(t, sizeof t, "%lld.%03lld", static_cast<long long>(us / 1000),
                   static_cast<long long>(us % 1000));
     line = std::string("{\"t_ms\":") + t + ",\"transport\":\"" + r.transport +
-           "\",\"prefixed\":" + (r.prefixed ? "true" : "false") + ",\"scheme\":" +
-           (r.tally ? std::string("\"") + r.scheme + "\"" : "null") + ",\"state\":" +
-           (r.tally ? std::string("\"") + lampName(r.state) + "\"" : "null") +
+           "\",\"prefixed\":" + (r.prefixed ? "true" : "false") +
+           ",\"scheme\":" + (r.tally ? std::string("\"") + r.scheme + "\"" : "null") +
+           ",\"state\":" + (r.tally ? std::string("\"") + lampName(r.state) + "\"" : "null") +
            ",\"accepted\":" + (ignored.empty() ? "true" : "false") + ",\"lamp\":\"" +
            lampName(cam.lamp) + "\",\"hex\":\"" + hex(r.bytes) + "\"}";
   } else {
@@ -414,9 +418,9 @@ int main(int argc, char** argv) {
         c.fd = -1;
       }
     }
-    conns.erase(std::remove_if(conns.begin(), conns.end(),
-                               [](const TcpConn& c) { return c.fd < 0; }),
-                conns.end());
+    conns.erase(
+        std::remove_if(conns.begin(), conns.end(), [](const TcpConn& c) { return c.fd < 0; }),
+        conns.end());
     if (fds[1].revents & POLLIN) {
       for (;;) {
         int fd = ::accept4(cam.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);

@@ -72,8 +72,7 @@ bool meArg(const SwitcherSim& sim, const std::vector<std::string>& w, size_t i, 
   return true;
 }
 
-SimCommandResult setFault(const std::string& name, int& field,
-                          const std::vector<std::string>& w) {
+SimCommandResult setFault(const std::string& name, int& field, const std::vector<std::string>& w) {
   long v = 0;
   if (w.size() != 2 || !parseInt(w[1], 0, 100, v))
     return fail("usage: " + name + " PERCENT (0-100)");
@@ -227,7 +226,8 @@ SimCommandResult simCommand(SwitcherSim& sim, const std::string& line) {
     return done(busLine(sim, me) + sentTo(sim));
   }
   if (cmd == "cut") {
-    if (w.size() > 2 || !meArg(sim, w, 1, me, err)) return fail(err.empty() ? "usage: cut [ME]" : err);
+    if (w.size() > 2 || !meArg(sim, w, 1, me, err))
+      return fail(err.empty() ? "usage: cut [ME]" : err);
     simCut(sim, me);
     return done("cut, " + busLine(sim, me) + sentTo(sim));
   }
@@ -314,8 +314,7 @@ SimCommandResult simCommand(SwitcherSim& sim, const std::string& line) {
   }
   if (cmd == "status" && w.size() == 1) return done(simStatus(sim));
   if (cmd == "help" && w.size() == 1) return done(simHelp());
-  return fail("unknown command '" + text.substr(text.find_first_not_of(" \t")) +
-              "' (try: help)");
+  return fail("unknown command '" + text.substr(text.find_first_not_of(" \t")) + "' (try: help)");
 }
 
 }  // namespace quorvel_sim

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace quorvel_sim {
@@ -36,10 +36,14 @@ void putBe16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v);
 }
 
-uint16_t getBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t getBe16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 
 // Distance from b forward to a in the 15-bit id space.
-uint16_t idDistance(uint16_t a, uint16_t b) { return static_cast<uint16_t>((a - b) & 0x7FFF); }
+uint16_t idDistance(uint16_t a, uint16_t b) {
+  return static_cast<uint16_t>((a - b) & 0x7FFF);
+}
 
 uint32_t nextRandom(SwitcherSim& sim) {
   uint32_t x = sim.rngState ? sim.rngState : 0x9E3779B9u;
@@ -65,7 +69,9 @@ std::string addrText(const sockaddr_in& a) {
   return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
-bool isLoopback(const sockaddr_in& a) { return (ntohl(a.sin_addr.s_addr) >> 24) == 127; }
+bool isLoopback(const sockaddr_in& a) {
+  return (ntohl(a.sin_addr.s_addr) >> 24) == 127;
+}
 
 bool sameAddr(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
@@ -187,9 +193,9 @@ void handleHello(SwitcherSim& sim, const sockaddr_in& from, uint16_t session) {
     return;
   }
   if (sim.refuseNext > 0 || sim.clients.size() >= sim.clientLimit) {
-    std::string why = sim.refuseNext > 0 ? "refused on command"
-                                          : "refused, client limit " +
-                                                std::to_string(sim.clientLimit) + " reached";
+    std::string why = sim.refuseNext > 0
+                          ? "refused on command"
+                          : "refused, client limit " + std::to_string(sim.clientLimit) + " reached";
     if (sim.refuseNext > 0) --sim.refuseNext;
     ++sim.helloRefused;
     sendRaw(sim, from, synAnswer(session, kCodeRefused, 0));
@@ -205,8 +211,8 @@ void handleHello(SwitcherSim& sim, const sockaddr_in& from, uint16_t session) {
   sendRaw(sim, from, synAnswer(session, kCodeAccepted, c.clientId));
   char sid[8];
   std::snprintf(sid, sizeof sid, "%04x", 0x8000 | c.clientId);
-  emit(sim, "hello from " + addrText(from) + ": accepted as client " +
-                std::to_string(c.clientId) + ", session 0x" + sid);
+  emit(sim, "hello from " + addrText(from) + ": accepted as client " + std::to_string(c.clientId) +
+                ", session 0x" + sid);
 }
 
 void sendInitialState(SwitcherSim& sim, SimClient& c) {
@@ -270,10 +276,12 @@ void handleDatagram(SwitcherSim& sim, const sockaddr_in& from, const uint8_t* d,
       for (size_t off = kHeaderSize; off + 8 <= n;) {
         uint16_t len = getBe16(d + off);
         if (len < 8 || off + len > n) break;
-        names += (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(d + off + 4), 4);
+        names +=
+            (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(d + off + 4), 4);
         off += len;
       }
-      if (!names.empty()) emit(sim, clientName(*c) + " sent " + names + " (acknowledged, not acted on)");
+      if (!names.empty())
+        emit(sim, clientName(*c) + " sent " + names + " (acknowledged, not acted on)");
     }
   }
 }
@@ -342,7 +350,9 @@ void appendInput(Bytes& out, const char* name, int me, uint16_t input) {
   appendBlock(out, name, data);
 }
 
-int clampMes(int n) { return std::max(1, std::min(kSimMaxMes, n)); }
+int clampMes(int n) {
+  return std::max(1, std::min(kSimMaxMes, n));
+}
 
 }  // namespace
 
@@ -451,8 +461,8 @@ void simReopenAll(SwitcherSim& sim) {
 }
 
 size_t simOpenClients(const SwitcherSim& sim) {
-  return static_cast<size_t>(
-      std::count_if(sim.clients.begin(), sim.clients.end(), [](const SimClient& c) { return c.open; }));
+  return static_cast<size_t>(std::count_if(sim.clients.begin(), sim.clients.end(),
+                                           [](const SimClient& c) { return c.open; }));
 }
 
 std::vector<Bytes> simInitialState(const SwitcherSim& sim) {

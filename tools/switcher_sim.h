@@ -38,7 +38,7 @@ constexpr uint16_t kSimPort = 9910;
 // A reliable packet waiting for its acknowledgement.
 struct SimPacket {
   uint16_t id = 0;
-  Bytes bytes;            // the whole datagram, header included
+  Bytes bytes;  // the whole datagram, header included
   int64_t lastSendMs = 0;
   int transmissions = 0;
   bool reachedWire = false;  // at least one transmission was not eaten by the loss fault
@@ -46,10 +46,10 @@ struct SimPacket {
 
 struct SimClient {
   sockaddr_in addr{};
-  uint16_t clientId = 0;       // session id on the wire is 0x8000 | clientId
-  uint16_t helloSession = 0;   // session id the client used in its hello
-  bool open = false;           // acknowledged the SYN answer and got the initial state
-  uint16_t nextPacketId = 1;   // 15 bits; wraps from 0x7FFF to 0
+  uint16_t clientId = 0;      // session id on the wire is 0x8000 | clientId
+  uint16_t helloSession = 0;  // session id the client used in its hello
+  bool open = false;          // acknowledged the SYN answer and got the initial state
+  uint16_t nextPacketId = 1;  // 15 bits; wraps from 0x7FFF to 0
   std::deque<SimPacket> inFlight;
   int64_t createdMs = 0;
   int64_t lastAckMs = 0;
@@ -73,12 +73,12 @@ struct SimDelayed {
 
 struct SwitcherSim {
   // Settings; change them before simOpen or between polls.
-  int meCount = 1;          // 1-4
-  int sourceCount = 8;      // reported in _top
+  int meCount = 1;      // 1-4
+  int sourceCount = 8;  // reported in _top
   size_t clientLimit = 5;
-  int pingMs = 1000;        // empty reliable packet after this long without a new packet
-  int retransmitMs = 200;   // resend an unacknowledged packet after this long
-  int dropMs = 3000;        // forget a client that acknowledged nothing for this long
+  int pingMs = 1000;       // empty reliable packet after this long without a new packet
+  int retransmitMs = 200;  // resend an unacknowledged packet after this long
+  int dropMs = 3000;       // forget a client that acknowledged nothing for this long
   SimFaults faults;
   uint32_t rngState = 0x2545F491u;
   // Called with one readable line per event (connections, drops, refusals); may stay empty.
@@ -96,11 +96,11 @@ struct SwitcherSim {
   std::vector<SimClient> clients;
   std::vector<SimDelayed> delayed;
   uint16_t nextClientId = 1;
-  int refuseNext = 0;       // hellos still to be refused with 0x03
-  int reopenNext = 0;       // hellos still to be answered with 0x04
+  int refuseNext = 0;  // hellos still to be refused with 0x03
+  int reopenNext = 0;  // hellos still to be answered with 0x04
   int64_t silentUntilMs = 0;
   bool silent = false;
-  int autoCutsLeft = 0;     // timed sequence of cuts
+  int autoCutsLeft = 0;  // timed sequence of cuts
   int autoCutMe = 0;
   int autoCutIntervalMs = 0;
   int64_t nextAutoCutMs = 0;

@@ -19,7 +19,9 @@ namespace {
 
 volatile sig_atomic_t gStop = 0;
 
-void onSignal(int) { gStop = 1; }
+void onSignal(int) {
+  gStop = 1;
+}
 
 void say(const std::string& text) {
   timeval tv{};
