@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -30,25 +30,27 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-UdpPeer::UdpPeer(const std::string& ip, uint16_t p) {
-  fd = socket(AF_INET, SOCK_DGRAM, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = loopbackAddr(ip, p);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    throw std::runtime_error("bind " + ip + ":" + std::to_string(p) + ": " + strerror(errno));
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
+static bool readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeout_ms) > 0;
 }
 
-UdpPeer::~UdpPeer() {
-  if (fd >= 0) close(fd);
+static uint16_t bindTo(int fd, const std::string& ip, uint16_t port) {
+  sockaddr_in a = loopbackAddr(ip, port);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0)
+    throw std::runtime_error("bind " + ip + ":" + std::to_string(port) + ": " + strerror(errno));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
 }
+
+UdpPeer::UdpPeer(const std::string& ip, uint16_t p) : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+  port = bindTo(fd, ip, p);
+}
+UdpPeer::~UdpPeer() { close(fd); }
 
 bool UdpPeer::receive(Bytes& out, int timeout_ms, sockaddr_in* from) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  if (!readable(fd, timeout_ms)) return false;
   uint8_t buf[65536];
   sockaddr_in src{};
   socklen_t len = sizeof src;
@@ -63,34 +65,19 @@ void UdpPeer::sendTo(const Bytes& data, const sockaddr_in& to) {
   sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-TcpListener::TcpListener(const std::string& ip) {
-  fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = loopbackAddr(ip, 0);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0)
-    throw std::runtime_error(std::string("tcp listen: ") + strerror(errno));
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
+TcpListener::TcpListener(const std::string& ip) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+  port = bindTo(fd, ip, 0);
+  listen(fd, 16);
 }
-
-TcpListener::~TcpListener() {
-  if (fd >= 0) close(fd);
-}
+TcpListener::~TcpListener() { close(fd); }
 
 bool TcpListener::acceptAndRead(Bytes& out, int timeout_ms) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  if (!readable(fd, timeout_ms)) return false;
   int c = accept(fd, nullptr, nullptr);
-  if (c < 0) return false;
-  out.clear();
   uint8_t buf[4096];
-  for (;;) {
-    pollfd q{c, POLLIN, 0};
-    if (poll(&q, 1, timeout_ms) <= 0) break;
-    ssize_t n = read(c, buf, sizeof buf);
-    if (n <= 0) break;
-    out.insert(out.end(), buf, buf + n);
-  }
+  ssize_t n;
+  out.clear();
+  while (readable(c, timeout_ms) && (n = read(c, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
   close(c);
   return true;
 }
@@ -100,12 +87,7 @@ TempDir::TempDir() {
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
   path = tmpl;
 }
-
-TempDir::~TempDir() {
-  std::string cmd = "rm -rf '" + path + "'";
-  if (std::system(cmd.c_str()) != 0) {
-  }
-}
+TempDir::~TempDir() { std::filesystem::remove_all(path); }
 
 std::string TempDir::write(const std::string& name, const std::string& content) const {
   std::string p = path + "/" + name;
@@ -114,10 +96,7 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
 }
 
 Child::~Child() {
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   if (outFd >= 0) close(outFd);
   if (errFd >= 0) close(errFd);
 }
@@ -132,10 +111,8 @@ void startChild(Child& c, const std::vector<std::string>& argv,
     dup2(err[1], 2);
     for (const std::string& e : env) {
       size_t eq = e.find('=');
-      if (eq == std::string::npos)
-        unsetenv(e.c_str());
-      else
-        setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+      if (eq == std::string::npos) unsetenv(e.c_str());
+      else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
     }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -154,57 +131,42 @@ void pumpChild(Child& c, int timeout_ms) {
   if (poll(p, 2, timeout_ms) <= 0) return;
   char buf[4096];
   for (int i = 0; i < 2; ++i) {
-    if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
-    ssize_t n = read(p[i].fd, buf, sizeof buf);
+    ssize_t n = (p[i].revents & (POLLIN | POLLHUP)) ? read(p[i].fd, buf, sizeof buf) : 0;
     if (n > 0) (i == 0 ? c.out : c.err).append(buf, n);
   }
 }
 
 bool waitForOutput(Child& c, const std::string& needle, int timeout_ms, bool inErr) {
-  int64_t end = nowMs() + timeout_ms;
-  while (nowMs() < end) {
+  for (int64_t end = nowMs() + timeout_ms;; pumpChild(c, 10)) {
     if ((inErr ? c.err : c.out).find(needle) != std::string::npos) return true;
-    pumpChild(c, 10);
+    if (nowMs() > end) return false;
   }
-  return (inErr ? c.err : c.out).find(needle) != std::string::npos;
 }
 
 int waitChild(Child& c, int timeout_ms) {
-  int64_t end = nowMs() + timeout_ms;
-  while (nowMs() < end) {
+  for (int64_t end = nowMs() + timeout_ms; nowMs() < end; pumpChild(c, 5)) {
     int status = 0;
-    pid_t r = waitpid(c.pid, &status, WNOHANG);
-    if (r == c.pid) {
-      c.pid = -1;
-      // Drain what the child left in the pipes.
-      for (int i = 0; i < 50; ++i) pumpChild(c, 1);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    pumpChild(c, 5);
+    if (waitpid(c.pid, &status, WNOHANG) != c.pid) continue;
+    c.pid = -1;
+    for (int i = 0; i < 50; ++i) pumpChild(c, 1);  // what the child left in the pipes
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   return -1;
 }
 
 Bytes hexBytes(const std::string& hex) {
   Bytes b;
-  for (size_t i = 0; i < hex.size();) {
-    if (hex[i] == ' ') {
-      ++i;
-      continue;
-    }
+  for (size_t i = hex.find_first_not_of(' '); i != std::string::npos;
+       i = hex.find_first_not_of(' ', i + 2))
     b.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
   return b;
 }
 
 int countOpenFds(pid_t pid) {
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* d = opendir(dir.c_str());
+  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (!d) return -1;
   int n = 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
   closedir(d);
   return n;
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the tests: loopback sockets, temporary folders and a way to run the built
-// programs as child processes while reading their output.
+// Shared test helpers: loopback sockets, a temporary folder, and child processes whose output is
+// captured.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,61 +13,47 @@ namespace testing_support {
 
 using Bytes = std::vector<uint8_t>;
 
-// A UDP socket bound to `ip`:`port` (port 0 picks a free one). Closed on destruction.
-struct UdpPeer {
+struct UdpPeer {  // bound to ip:port (0: a free port); closed on destruction
   int fd = -1;
   uint16_t port = 0;
   UdpPeer(const std::string& ip, uint16_t port);
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
-  UdpPeer& operator=(const UdpPeer&) = delete;
-  // Waits up to `timeout_ms` for one datagram; returns false on time-out. `from` gets the sender.
-  bool receive(Bytes& out, int timeout_ms, sockaddr_in* from = nullptr);
+  bool receive(Bytes& out, int timeout_ms, sockaddr_in* from = nullptr);  // false on time-out
   void sendTo(const Bytes& data, const sockaddr_in& to);
 };
 
-// A listening TCP socket on `ip` with a free port. Closed on destruction.
-struct TcpListener {
+struct TcpListener {  // listening on ip with a free port
   int fd = -1;
   uint16_t port = 0;
   explicit TcpListener(const std::string& ip);
   ~TcpListener();
   TcpListener(const TcpListener&) = delete;
-  TcpListener& operator=(const TcpListener&) = delete;
-  // Accepts one connection within `timeout_ms` and reads until the peer closes it.
-  bool acceptAndRead(Bytes& out, int timeout_ms);
+  bool acceptAndRead(Bytes& out, int timeout_ms);  // one connection, read until closed
 };
 
-// A fresh folder under /tmp, removed with its contents on destruction.
-struct TempDir {
+struct TempDir {  // removed with its contents on destruction
   std::string path;
   TempDir();
   ~TempDir();
   std::string write(const std::string& name, const std::string& content) const;
 };
 
-// A child process with its standard output and error captured through pipes.
-struct Child {
+struct Child {  // killed if still running on destruction
   pid_t pid = -1;
-  int outFd = -1;
-  int errFd = -1;
-  std::string out;
-  std::string err;
+  int outFd = -1, errFd = -1;
+  std::string out, err;
   ~Child();
 };
 
-// Starts `argv[0]` with `env` added to the environment ("NAME=value"; "NAME" alone unsets).
+// Starts argv with `env` applied ("NAME=value" sets, "NAME" unsets).
 void startChild(Child& c, const std::vector<std::string>& argv,
                 const std::vector<std::string>& env);
-// Reads what is available from both pipes into `out` / `err` for up to `timeout_ms`.
-void pumpChild(Child& c, int timeout_ms);
-// Pumps output until `needle` appears in stdout (or stderr when `inErr`); false on time-out.
+void pumpChild(Child& c, int timeout_ms);  // reads what arrives within the time
 bool waitForOutput(Child& c, const std::string& needle, int timeout_ms, bool inErr = false);
-// Waits for the child to exit (pumping output); returns the exit status, or -1 on time-out,
-// after which the child is killed.
-int waitChild(Child& c, int timeout_ms);
+int waitChild(Child& c, int timeout_ms);  // exit status, or -1 on time-out
 
-Bytes hexBytes(const std::string& hex);  // "81 01 ff" -> bytes
+Bytes hexBytes(const std::string& hex);  // "81 01 ff"
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);
 int64_t nowMs();
 int countOpenFds(pid_t pid);
