@@ -1,6 +1,8 @@
 // Switcher side of the ATEM UDP control protocol: sessions, reliable delivery and faults.
 #include "switcher_sim.h"
 
+#include "atem/atem_connection.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,16 +18,9 @@
 namespace quorvel_sim {
 namespace {
 
-constexpr uint8_t kFlagAck = 0x80;
+// The flags only a switcher sends; the rest are shared with the client.
 constexpr uint8_t kFlagRetransmitRequest = 0x40;
 constexpr uint8_t kFlagRetransmission = 0x20;
-constexpr uint8_t kFlagSyn = 0x10;
-constexpr uint8_t kFlagAckRequest = 0x08;
-
-constexpr uint8_t kCodeHello = 0x01;
-constexpr uint8_t kCodeAccepted = 0x02;
-constexpr uint8_t kCodeRefused = 0x03;
-constexpr uint8_t kCodeReopen = 0x04;
 
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxPacket = 0x07FF;  // length field has 11 bits
@@ -132,7 +127,7 @@ void sendReliable(SwitcherSim& sim, SimClient& c, const Bytes& payload) {
   p.id = c.nextPacketId;
   c.nextPacketId = static_cast<uint16_t>((c.nextPacketId + 1) & 0x7FFF);
   p.bytes.assign(size, 0);
-  p.bytes[0] = static_cast<uint8_t>(kFlagAckRequest | ((size >> 8) & 0x07));
+  p.bytes[0] = static_cast<uint8_t>(kAtemFlagAckRequest | ((size >> 8) & 0x07));
   p.bytes[1] = static_cast<uint8_t>(size & 0xFF);
   putBe16(&p.bytes[2], static_cast<uint16_t>(0x8000 | c.clientId));
   putBe16(&p.bytes[10], p.id);
@@ -146,17 +141,17 @@ void sendReliable(SwitcherSim& sim, SimClient& c, const Bytes& payload) {
 // 20-byte SYN answer: accepted (with the new client id), refused, or asked to open again.
 Bytes synAnswer(uint16_t session, uint8_t code, uint16_t clientId) {
   Bytes b(20, 0);
-  b[0] = kFlagSyn;
+  b[0] = kAtemFlagSyn;
   b[1] = 20;
   putBe16(&b[2], session);
   b[12] = code;
-  if (code == kCodeAccepted) putBe16(&b[14], clientId);
+  if (code == kAtemConnectAccepted) putBe16(&b[14], clientId);
   return b;
 }
 
 Bytes ackPacket(uint16_t session, uint16_t ackedId) {
   Bytes b(12, 0);
-  b[0] = kFlagAck;
+  b[0] = kAtemFlagAck;
   b[1] = 12;
   putBe16(&b[2], session);
   putBe16(&b[4], ackedId);
@@ -188,7 +183,7 @@ void handleHello(SwitcherSim& sim, const sockaddr_in& from, uint16_t session) {
   }
   if (sim.reopenNext > 0) {
     --sim.reopenNext;
-    sendRaw(sim, from, synAnswer(session, kCodeReopen, 0));
+    sendRaw(sim, from, synAnswer(session, kAtemConnectReopen, 0));
     emit(sim, "hello from " + addrText(from) + ": asked to open again (0x04)");
     return;
   }
@@ -198,7 +193,7 @@ void handleHello(SwitcherSim& sim, const sockaddr_in& from, uint16_t session) {
                           : "refused, client limit " + std::to_string(sim.clientLimit) + " reached";
     if (sim.refuseNext > 0) --sim.refuseNext;
     ++sim.helloRefused;
-    sendRaw(sim, from, synAnswer(session, kCodeRefused, 0));
+    sendRaw(sim, from, synAnswer(session, kAtemConnectRefused, 0));
     emit(sim, "hello from " + addrText(from) + ": " + why + " (0x03)");
     return;
   }
@@ -208,7 +203,7 @@ void handleHello(SwitcherSim& sim, const sockaddr_in& from, uint16_t session) {
   c.helloSession = session;
   c.createdMs = c.lastAckMs = c.lastNewPacketMs = simNowMs();
   sim.clients.push_back(c);
-  sendRaw(sim, from, synAnswer(session, kCodeAccepted, c.clientId));
+  sendRaw(sim, from, synAnswer(session, kAtemConnectAccepted, c.clientId));
   char sid[8];
   std::snprintf(sid, sizeof sid, "%04x", 0x8000 | c.clientId);
   emit(sim, "hello from " + addrText(from) + ": accepted as client " + std::to_string(c.clientId) +
@@ -248,13 +243,13 @@ void retransmitPacket(SwitcherSim& sim, SimClient& c, SimPacket& p) {
 void handleDatagram(SwitcherSim& sim, const sockaddr_in& from, const uint8_t* d, size_t n) {
   if (n < kHeaderSize) return;
   uint8_t flags = d[0];
-  if ((flags & kFlagSyn) && n >= 13 && d[12] == kCodeHello) {
+  if ((flags & kAtemFlagSyn) && n >= 13 && d[12] == kAtemConnectHello) {
     handleHello(sim, from, getBe16(d + 2));
     return;
   }
   SimClient* c = findClient(sim, from);
   if (!c) return;  // not a session of ours (for instance from before a restart)
-  if (flags & kFlagAck) {
+  if (flags & kAtemFlagAck) {
     c->lastAckMs = simNowMs();
     if (!c->open) {
       c->open = true;
@@ -269,7 +264,7 @@ void handleDatagram(SwitcherSim& sim, const sockaddr_in& from, const uint8_t* d,
                            [&](const SimPacket& p) { return p.id == from_id; });
     for (; it != c->inFlight.end(); ++it) retransmitPacket(sim, *c, *it);
   }
-  if (flags & kFlagAckRequest) {
+  if (flags & kAtemFlagAckRequest) {
     sendRaw(sim, from, ackPacket(static_cast<uint16_t>(0x8000 | c->clientId), getBe16(d + 10)));
     if (n >= kHeaderSize + 8) {
       std::string names;
@@ -412,20 +407,20 @@ void simBroadcast(SwitcherSim& sim, const Bytes& payload) {
     if (c.open) sendReliable(sim, c, payload);
 }
 
-void simSetProgram(SwitcherSim& sim, int me, uint16_t input) {
+static void setBus(SwitcherSim& sim, uint16_t* bus, const char* name, int me, uint16_t input) {
   if (me < 0 || me >= kSimMaxMes) return;
-  sim.program[me] = input;
+  bus[me] = input;
   Bytes payload;
-  appendInput(payload, "PrgI", me, input);
+  appendInput(payload, name, me, input);
   simBroadcast(sim, payload);
 }
 
+void simSetProgram(SwitcherSim& sim, int me, uint16_t input) {
+  setBus(sim, sim.program, "PrgI", me, input);
+}
+
 void simSetPreview(SwitcherSim& sim, int me, uint16_t input) {
-  if (me < 0 || me >= kSimMaxMes) return;
-  sim.preview[me] = input;
-  Bytes payload;
-  appendInput(payload, "PrvI", me, input);
-  simBroadcast(sim, payload);
+  setBus(sim, sim.preview, "PrvI", me, input);
 }
 
 void simCut(SwitcherSim& sim, int me) {
@@ -453,7 +448,7 @@ void simSilence(SwitcherSim& sim, int ms) {
 
 void simReopenAll(SwitcherSim& sim) {
   for (const SimClient& c : sim.clients) {
-    Bytes b = synAnswer(static_cast<uint16_t>(0x8000 | c.clientId), kCodeReopen, 0);
+    Bytes b = synAnswer(static_cast<uint16_t>(0x8000 | c.clientId), kAtemConnectReopen, 0);
     sendRaw(sim, c.addr, b);
     emit(sim, clientName(c) + " asked to open its session again (0x04)");
   }

@@ -14,15 +14,6 @@
 
 namespace {
 
-constexpr uint8_t kFlagAck = 0x80;
-constexpr uint8_t kFlagSyn = 0x10;
-constexpr uint8_t kFlagAckRequest = 0x08;
-
-constexpr uint8_t kConnectHello = 0x01;
-constexpr uint8_t kConnectAccepted = 0x02;
-constexpr uint8_t kConnectRefused = 0x03;
-constexpr uint8_t kConnectReopen = 0x04;
-
 void putBe16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v);
@@ -68,17 +59,17 @@ static void sendPacket(AtemConnection& c, size_t size) {
 
 void AtemConnection::sendHello() {
   std::memset(txBuffer, 0, 20);
-  txBuffer[0] = kFlagSyn;
+  txBuffer[0] = kAtemFlagSyn;
   txBuffer[1] = 20;
   putBe16(txBuffer + 8, static_cast<uint16_t>(std::rand() % 65535));
-  txBuffer[12] = kConnectHello;
+  txBuffer[12] = kAtemConnectHello;
   sendPacket(*this, 20);
   state = CONNECTING;
 }
 
 void AtemConnection::sendAck(uint16_t packetId) {
   std::memset(txBuffer, 0, 12);
-  txBuffer[0] = kFlagAck;
+  txBuffer[0] = kAtemFlagAck;
   txBuffer[1] = 12;
   putBe16(txBuffer + 2, sessionId);
   putBe16(txBuffer + 4, packetId);
@@ -119,9 +110,9 @@ void AtemConnection::handleDatagram(long n) {
 
   switch (state) {
     case CONNECTING:
-      if (!(flags & kFlagSyn) || n < 13) return;
+      if (!(flags & kAtemFlagSyn) || n < 13) return;
       switch (rxBuffer[12]) {
-        case kConnectAccepted: {
+        case kAtemConnectAccepted: {
           sessionId = session;
           sendAck(0);
           char hex[8];
@@ -130,11 +121,11 @@ void AtemConnection::handleDatagram(long n) {
           state = CONNECTED;
           break;
         }
-        case kConnectRefused:
+        case kAtemConnectRefused:
           logErr("[ERR] ATEM: Connection refused (switcher full)");
           state = DISCONNECTED;
           break;
-        case kConnectReopen:
+        case kAtemConnectReopen:
           logOut("[ATEM] Reconnect requested, resending SYN");
           sendHello();
           break;
@@ -146,7 +137,7 @@ void AtemConnection::handleDatagram(long n) {
       // Only ids with the top bit set are session ids the switcher assigned.
       if (session & 0x8000) sessionId = session;
       if (n > 12) walkCommands(rxBuffer + 12, static_cast<size_t>(n - 12), programInput, previewInput);
-      if (flags & kFlagAckRequest) sendAck(packetId);
+      if (flags & kAtemFlagAckRequest) sendAck(packetId);
       return;
     case DISCONNECTED:
       return;

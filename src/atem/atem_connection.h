@@ -20,6 +20,15 @@
 #include "atem/atem_commands.h"
 
 constexpr uint16_t ATEM_PORT = 9910;
+
+// Flag bits of header byte 0, and the connect codes in payload byte 0 of a hello / SYN answer.
+constexpr uint8_t kAtemFlagAck = 0x80;
+constexpr uint8_t kAtemFlagSyn = 0x10;
+constexpr uint8_t kAtemFlagAckRequest = 0x08;
+constexpr uint8_t kAtemConnectHello = 0x01;
+constexpr uint8_t kAtemConnectAccepted = 0x02;
+constexpr uint8_t kAtemConnectRefused = 0x03;
+constexpr uint8_t kAtemConnectReopen = 0x04;
 constexpr int kAtemBufferSize = 2048;
 constexpr int kAtemSilenceTimeoutMs = 5000;
 

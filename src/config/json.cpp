@@ -126,20 +126,21 @@ struct DepthGuard {
 };
 }  // namespace
 
+// Steps past the opening bracket or brace and any white space after it. False when the text
+// ends there; the container is then closed by stepping past the end.
+static bool openContainer(JsonParser& p) {
+  ++p.pos;
+  if (!atEnd(p)) p.skipWhitespace();
+  if (!atEnd(p)) return true;
+  ++p.pos;
+  return false;
+}
+
 JsonValue JsonParser::parseArray() {
   DepthGuard guard(*this);
   JsonValue v;
   v.type = JsonType::Array;
-  ++pos;
-  if (atEnd(*this)) {
-    ++pos;
-    return v;
-  }
-  skipWhitespace();
-  if (atEnd(*this)) {
-    ++pos;
-    return v;
-  }
+  if (!openContainer(*this)) return v;
   for (;;) {
     if (at(*this, ']')) {
       ++pos;
@@ -168,16 +169,7 @@ JsonValue JsonParser::parseObject() {
   DepthGuard guard(*this);
   JsonValue v;
   v.type = JsonType::Object;
-  ++pos;
-  if (atEnd(*this)) {
-    ++pos;
-    return v;
-  }
-  skipWhitespace();
-  if (atEnd(*this)) {
-    ++pos;
-    return v;
-  }
+  if (!openContainer(*this)) return v;
   for (;;) {
     if (at(*this, '}')) {
       ++pos;
