@@ -526,10 +526,8 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
       sendRange(sent, upTo, false);
       sent = upTo;
     }
-    // Acknowledgements.
-    pollfd p{s.sim.fd, POLLIN, 0};
-    poll(&p, 1, 2);
-    for (;;) {
+    // Acknowledgements; wait only when none is there yet.
+    for (bool waited = false;;) {
       for (int i = 0; i < kAckBatch; ++i) {
         inIov[i].iov_base = ackBuf[i];
         inIov[i].iov_len = sizeof ackBuf[i];
@@ -538,7 +536,13 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
         in[i].msg_hdr.msg_iovlen = 1;
       }
       int m = recvmmsg(s.sim.fd, in, kAckBatch, MSG_DONTWAIT, nullptr);
-      if (m <= 0) break;
+      if (m <= 0) {
+        if (waited) break;
+        pollfd p{s.sim.fd, POLLIN, 0};
+        poll(&p, 1, 2);
+        waited = true;
+        continue;
+      }
       for (int i = 0; i < m; ++i) {
         const uint8_t* a = ackBuf[i];
         if (in[i].msg_len < 12 || !(a[0] & 0x80)) continue;
@@ -764,7 +768,9 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
         "camera for every datagram that carries commands and acknowledges afterwards; quorvel "
         "is the stripped Release build with the compatibility fallbacks off (one UDP datagram "
         "per change); the Node peer is `bench/peers/tally-peer.js`"
-     << (peer ? " (" + peer->label + ")" : std::string(", not run this time")) << ".\n";
+     << (peer ? ", with atem-connection's default options (its socket in a worker thread)"
+              : ", not run this time")
+     << ".\n";
   md << "- Each subject has its own simulated switcher (quorvel_sim) on its own loopback "
         "address and its own camera socket; the harness watches only the camera while a cut "
         "is in flight.\n";
