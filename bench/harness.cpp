@@ -68,6 +68,7 @@ struct Options {
   double idleSeconds = 30;
   double floodSeconds = 3;
   int floodWindow = 64;
+  double quietWaitSeconds = 60;  // before each flood, wait this long at most for a calm machine
   std::string revision;
 };
 
@@ -80,6 +81,8 @@ struct FloodResult {
   uint64_t ackDatagrams = 0;
   double rate = 0;        // mean over the whole window
   double medianRate = 0;  // median of the 250 ms slices: what a brief outside load leaves alone
+  double busyBeforePct = -1;  // the machine just before, % of all its cores
+  double othersPct = -1;      // CPU of every other process during the flood, % of one core
 };
 
 struct Subject {
@@ -237,6 +240,24 @@ long vmHwmKiB(pid_t pid) {
 long long fileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+// Busy and total time of the whole machine, in clock ticks (first line of /proc/stat).
+struct MachineCpu {
+  long long busy = 0;
+  long long total = 0;
+};
+
+MachineCpu machineCpu() {
+  std::istringstream in(readFile("/proc/stat"));
+  std::string cpu;
+  long long v[8] = {};
+  in >> cpu;
+  for (long long& x : v) in >> x;  // user nice system idle iowait irq softirq steal
+  MachineCpu m;
+  m.total = v[0] + v[1] + v[2] + v[3] + v[4] + v[5] + v[6] + v[7];
+  m.busy = m.total - v[3] - v[4];
+  return m;
 }
 
 // ---- sockets ---------------------------------------------------------------------------------
@@ -441,6 +462,24 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
   const uint16_t firstId = c->nextPacketId;
   const sockaddr_in to = c->addr;
   const size_t window = static_cast<size_t>(std::max(1, std::min(o.floodWindow, 1024)));
+  FloodResult& r = s.flood;
+
+  // The flood needs both cores (harness and subject): wait a while (a minute by default) for the
+  // rest of the machine to calm down, half a second at a time.
+  bool told = false;
+  for (int64_t giveUp = nowNs() + static_cast<int64_t>(o.quietWaitSeconds * 1e9);;) {
+    MachineCpu a = machineCpu();
+    serviceUntil(subs, nowNs() + 500000000LL, false);
+    MachineCpu b = machineCpu();
+    r.busyBeforePct = b.total > a.total ? 100.0 * static_cast<double>(b.busy - a.busy) /
+                                              static_cast<double>(b.total - a.total)
+                                        : 0;
+    if (r.busyBeforePct < 10 || nowNs() > giveUp) break;
+    if (!told)
+      std::cerr << "[bench] machine " << static_cast<int>(r.busyBeforePct)
+                << " % busy; waiting up to " << o.quietWaitSeconds << " s for it to calm down\n";
+    told = true;
+  }
 
   // PrgI and PrvI for the watched M/E, switching between two inputs that are not watched: the
   // subject walks the blocks and keeps its tables current, and its tally stays the same.
@@ -476,10 +515,11 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
   mmsghdr in[kAckBatch];
   iovec inIov[kAckBatch];
 
-  FloodResult& r = s.flood;
   uint64_t sent = 0;
   uint64_t acked = 0;
   int64_t start = nowNs();
+  MachineCpu cpuFrom;
+  long long oursFrom = 0;
   int64_t warm = static_cast<int64_t>(std::min(0.25, o.floodSeconds / 4) * 1e9);
   int64_t measureFrom = start + warm;
   int64_t measureTo = measureFrom + static_cast<int64_t>(o.floodSeconds * 1e9);
@@ -522,6 +562,8 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
     int64_t now = nowNs();
     bool sending = now < measureTo;
     if (!fromTaken && now >= measureFrom) {
+      cpuFrom = machineCpu();
+      oursFrom = cpuTicks(getpid()) + cpuTicks(s.pid);
       ackedAtFrom = ackedAtSlice = acked;
       sliceStart = now;
       fromTaken = true;
@@ -587,6 +629,10 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
     if (now >= measureTo && r.seconds == 0) {
       r.seconds = static_cast<double>(now - measureFrom) / 1e9;
       r.acked = acked - ackedAtFrom;
+      MachineCpu cpuTo = machineCpu();
+      long long ours = cpuTicks(getpid()) + cpuTicks(s.pid) - oursFrom;
+      r.othersPct = std::max(0.0, 100.0 * static_cast<double>(cpuTo.busy - cpuFrom.busy - ours) /
+                                      (static_cast<double>(sysconf(_SC_CLK_TCK)) * r.seconds));
     }
   }
   if (r.seconds == 0) {
@@ -799,7 +845,9 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
   for (const Subject& s : subs)
     if (s.flood.ran)
       md << " " << s.label << ": " << s.flood.ackDatagrams << " acknowledgements for "
-         << s.flood.sent << " datagrams, " << s.flood.resent << " resent after a stall.";
+         << s.flood.sent << " datagrams, " << s.flood.resent << " resent after a stall; the "
+         << "machine was " << fmt(s.flood.busyBeforePct, 0) << " % busy just before, and "
+         << "other processes took " << fmt(s.flood.othersPct, 0) << " % of a core during it.";
   md << "\n";
   md << "- utime+stime count in clock ticks of " << fmt(1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)), 0)
      << " ms, so over " << fmt(o.idleSeconds, 0)
@@ -824,7 +872,7 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
 void usage() {
   std::cerr << "usage: quorvel-bench --quorvel PATH --floor PATH [--node PATH --peer-script PATH"
                " [--peer-label TEXT] [--peer-size BYTES]] [--out DIR] [--cuts N] [--spacing MS]"
-               " [--warmup N] [--idle SECONDS] [--flood SECONDS] [--window N]"
+               " [--warmup N] [--idle SECONDS] [--flood SECONDS] [--window N] [--quiet-wait SECONDS]"
                " [--addrs FLOOR,BRIDGE,PEER] [--revision TEXT]\n";
   std::exit(2);
 }
@@ -850,6 +898,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--idle") o.idleSeconds = std::atof(next().c_str());
     else if (a == "--flood") o.floodSeconds = std::atof(next().c_str());
     else if (a == "--window") o.floodWindow = std::atoi(next().c_str());
+    else if (a == "--quiet-wait") o.quietWaitSeconds = std::atof(next().c_str());
     else if (a == "--revision") o.revision = next();
     else if (a == "--addrs") {
       std::istringstream in(next());
@@ -864,6 +913,7 @@ Options parse(int argc, char** argv) {
   o.warmupCuts = std::max(0, std::min(o.warmupCuts, 100));
   o.idleSeconds = std::max(0.0, std::min(o.idleSeconds, 600.0));
   o.floodSeconds = std::max(0.0, std::min(o.floodSeconds, 60.0));
+  o.quietWaitSeconds = std::max(0.0, std::min(o.quietWaitSeconds, 600.0));
   return o;
 }
 

@@ -17,7 +17,7 @@ tools=()
 [ -x "$BIN/bench/quorvel-bench" ] && tools=(--tools "$BIN/bench")
 
 if ! timeout 240 bash "$SRC/bench/run" --no-deps --no-peer --quorvel "$BIN/quorvel" \
-    --build "$work/build" --out "$work/out" --cuts "$CUTS" --idle 1 --flood 0.3 \
+    --build "$work/build" --out "$work/out" --cuts "$CUTS" --idle 1 --flood 0.3 --quiet-wait 0 \
     --addrs 127.0.2.21,127.0.2.22,127.0.2.23 "${tools[@]}" >"$work/run.log" 2>&1; then
   cat "$work/run.log"
   echo "FAIL: bench/run exited with an error"
