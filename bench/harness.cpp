@@ -453,15 +453,6 @@ void idlePhase(std::vector<Subject>& subs, const Options& o) {
 // The other switchers keep being served meanwhile.
 void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
   if (o.floodSeconds <= 0) return;
-  SimClient* c = openClient(s);
-  if (!c) {
-    std::cerr << s.name << ": no open session for the flood\n";
-    return;
-  }
-  const uint16_t session = static_cast<uint16_t>(0x8000 | c->clientId);
-  const uint16_t firstId = c->nextPacketId;
-  const sockaddr_in to = c->addr;
-  const size_t window = static_cast<size_t>(std::max(1, std::min(o.floodWindow, 1024)));
   FloodResult& r = s.flood;
 
   // The flood needs both cores (harness and subject): wait a while (a minute by default) for the
@@ -480,6 +471,17 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
                 << " % busy; waiting up to " << o.quietWaitSeconds << " s for it to calm down\n";
     told = true;
   }
+
+  // The session as the simulator left it; it sends nothing more until the flood is over.
+  SimClient* c = openClient(s);
+  if (!c) {
+    std::cerr << s.name << ": no open session for the flood\n";
+    return;
+  }
+  const uint16_t session = static_cast<uint16_t>(0x8000 | c->clientId);
+  const uint16_t firstId = c->nextPacketId;
+  const sockaddr_in to = c->addr;
+  const size_t window = static_cast<size_t>(std::max(1, std::min(o.floodWindow, 1024)));
 
   // PrgI and PrvI for the watched M/E, switching between two inputs that are not watched: the
   // subject walks the blocks and keeps its tables current, and its tally stays the same.
