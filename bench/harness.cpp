@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -258,6 +259,22 @@ MachineCpu machineCpu() {
   m.total = v[0] + v[1] + v[2] + v[3] + v[4] + v[5] + v[6] + v[7];
   m.busy = m.total - v[3] - v[4];
   return m;
+}
+
+// Puts every thread of `pid` (0: this process) on the CPUs in `cpus`; an empty list means all.
+void pin(pid_t pid, const std::vector<int>& cpus) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  for (long i = 0; i < n; ++i)
+    if (cpus.empty() || std::find(cpus.begin(), cpus.end(), i) != cpus.end())
+      CPU_SET(static_cast<int>(i), &set);
+  std::string dir = "/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') sched_setaffinity(std::atoi(e->d_name), sizeof set, &set);
+  closedir(d);
 }
 
 // ---- sockets ---------------------------------------------------------------------------------
@@ -517,6 +534,13 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
   mmsghdr in[kAckBatch];
   iovec inIov[kAckBatch];
 
+  // One core each, the same two for every subject, so that runs compare.
+  bool pinned = sysconf(_SC_NPROCESSORS_ONLN) >= 2;
+  if (pinned) {
+    pin(0, {0});
+    pin(s.pid, {1});
+  }
+
   uint64_t sent = 0;
   uint64_t acked = 0;
   int64_t start = nowNs();
@@ -640,6 +664,10 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
   if (r.seconds == 0) {
     r.seconds = static_cast<double>(nowNs() - measureFrom) / 1e9;
     r.acked = acked - ackedAtFrom;
+  }
+  if (pinned) {
+    pin(0, {});
+    pin(s.pid, {});
   }
   r.sent = sent;
   r.rate = r.seconds > 0 ? static_cast<double>(r.acked) / r.seconds : 0;
@@ -770,8 +798,9 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
         "carrying the cut is sent to the arrival of the camera datagram\n";
   md << "- Throughput: " << fmt(o.floodSeconds, 1) << " s per subject, at most " << o.floodWindow
      << " unacknowledged datagrams in flight, each carrying a PrgI and a PrvI block; the "
-        "harness and the subject each need a core of their own, so the median of the 250 ms "
-        "slices is what a brief load from elsewhere on the machine leaves alone\n";
+        "harness and the subject each need a core of their own (CPU 0 and CPU 1 for the flood), so "
+        "the median of the 250 ms slices is what a brief load from elsewhere on the machine "
+        "leaves alone\n";
   md << "- Idle CPU: " << fmt(o.idleSeconds, 0)
      << " s with every subject connected and the switchers sending their 1 s keep-alive\n\n";
 
