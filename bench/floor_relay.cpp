@@ -30,8 +30,11 @@ bool loopbackAddress(const char* ip, uint16_t port, sockaddr_in& out) {
 }
 
 void sendAck(int fd, const sockaddr_in& to, uint16_t session, uint16_t id) {
-  uint8_t ack[12] = {kFlagAck, 12, static_cast<uint8_t>(session >> 8),
-                     static_cast<uint8_t>(session), static_cast<uint8_t>(id >> 8),
+  uint8_t ack[12] = {kFlagAck,
+                     12,
+                     static_cast<uint8_t>(session >> 8),
+                     static_cast<uint8_t>(session),
+                     static_cast<uint8_t>(id >> 8),
                      static_cast<uint8_t>(id)};
   sendto(fd, ack, sizeof ack, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }

@@ -16,8 +16,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -76,12 +76,12 @@ struct Options {
 struct FloodResult {
   bool ran = false;
   double seconds = 0;
-  uint64_t acked = 0;        // datagrams acknowledged within the measured window
-  uint64_t sent = 0;         // every flood datagram, first transmissions
-  uint64_t resent = 0;       // retransmissions after a stall
+  uint64_t acked = 0;   // datagrams acknowledged within the measured window
+  uint64_t sent = 0;    // every flood datagram, first transmissions
+  uint64_t resent = 0;  // retransmissions after a stall
   uint64_t ackDatagrams = 0;
-  double rate = 0;        // mean over the whole window
-  double medianRate = 0;  // median of the 250 ms slices: what a brief outside load leaves alone
+  double rate = 0;            // mean over the whole window
+  double medianRate = 0;      // median of the 250 ms slices: what a brief outside load leaves alone
   double busyBeforePct = -1;  // the machine just before, % of all its cores
   double othersPct = -1;      // CPU of every other process during the flood, % of one core
 };
@@ -354,7 +354,12 @@ void startSubjects(std::vector<Subject>& subs, const Options& o) {
       env = {"QUORVEL_CFG=" + cfg};
       s.sizeBytes = fileSize(o.quorvel);
     } else {
-      argv = {o.node, o.peerScript, s.addr, "127.0.0.1", port, std::to_string(kMe),
+      argv = {o.node,
+              o.peerScript,
+              s.addr,
+              "127.0.0.1",
+              port,
+              std::to_string(kMe),
               std::to_string(kWatchInput)};
       s.sizeBytes = o.peerSize;
     }
@@ -381,7 +386,9 @@ void startSubjects(std::vector<Subject>& subs, const Options& o) {
     if (all) break;
     if (nowNs() > deadline) {
       for (Subject& s : subs)
-        if (!s.ready) std::cerr << s.name << " not ready; log:\n" << tail(o.outDir + "/" + s.name + ".log", 2000) << "\n";
+        if (!s.ready)
+          std::cerr << s.name << " not ready; log:\n"
+                    << tail(o.outDir + "/" + s.name + ".log", 2000) << "\n";
       for (Subject& s : subs) stopChild(s);
       die("subjects did not come up within 30 s");
     }
@@ -709,7 +716,9 @@ std::string withCommas(double v) {
   return out;
 }
 
-std::string mib(double kib) { return kib < 0 ? "n/a" : fmt(kib / 1024.0, 2) + " MiB"; }
+std::string mib(double kib) {
+  return kib < 0 ? "n/a" : fmt(kib / 1024.0, 2) + " MiB";
+}
 
 std::string sizeText(long long bytes) {
   if (bytes < 0) return "n/a";
@@ -759,13 +768,14 @@ void writeData(const std::vector<Subject>& subs, const Options& o) {
     std::ofstream cdf(o.outDir + "/cdf-" + s.name + ".dat");
     cdf << "# " << s.label << ": latency_us fraction\n";
     for (size_t i = 0; i < v.size(); ++i)
-      cdf << fmt(v[i], 1) << ' ' << fmt(static_cast<double>(i + 1) / static_cast<double>(v.size()), 4)
-          << '\n';
+      cdf << fmt(v[i], 1) << ' '
+          << fmt(static_cast<double>(i + 1) / static_cast<double>(v.size()), 4) << '\n';
   }
 }
 
-std::string report(const std::vector<Subject>& subs, const Options& o, const std::string& loadBefore,
-                   const std::string& loadAfter, const std::string& date) {
+std::string report(const std::vector<Subject>& subs, const Options& o,
+                   const std::string& loadBefore, const std::string& loadAfter,
+                   const std::string& date) {
   const Subject* floor = nullptr;
   const Subject* bridge = nullptr;
   const Subject* peer = nullptr;
@@ -821,8 +831,10 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
   row("latency p90 (µs)", [](const Subject&, const Stats& x) { return fmt(x.p90, 1); });
   row("latency p99 (µs)", [](const Subject&, const Stats& x) { return fmt(x.p99, 1); });
   row("latency max (µs)", [](const Subject&, const Stats& x) { return fmt(x.max, 1); });
-  row("p50 / floor p50", [&](const Subject&, const Stats& x) { return fmt(x.p50 / fs.p50, 2) + "×"; });
-  row("p99 / floor p99", [&](const Subject&, const Stats& x) { return fmt(x.p99 / fs.p99, 2) + "×"; });
+  row("p50 / floor p50",
+      [&](const Subject&, const Stats& x) { return fmt(x.p50 / fs.p50, 2) + "×"; });
+  row("p99 / floor p99",
+      [&](const Subject&, const Stats& x) { return fmt(x.p99 / fs.p99, 2) + "×"; });
   row("acknowledged switcher datagrams/s, median of 250 ms slices",
       [](const Subject& s, const Stats&) {
         return s.flood.ran ? withCommas(s.flood.medianRate) : std::string("n/a");
@@ -830,7 +842,8 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
   row("acknowledged switcher datagrams/s, mean", [](const Subject& s, const Stats&) {
     return s.flood.ran ? withCommas(s.flood.rate) : std::string("n/a");
   });
-  row("peak RSS (VmHWM)", [](const Subject& s, const Stats&) { return mib(static_cast<double>(s.vmHwmKiB)); });
+  row("peak RSS (VmHWM)",
+      [](const Subject& s, const Stats&) { return mib(static_cast<double>(s.vmHwmKiB)); });
   row("idle CPU, % of a core (utime+stime)",
       [](const Subject& s, const Stats&) { return fmt(s.idleCpuTicksPct, 3); });
   row("idle CPU, % of a core (scheduler run time)",
@@ -841,7 +854,10 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
   md << "## Goals\n\n| goal | measured | met |\n|---|---:|:---:|\n";
   auto goal = [&](const std::string& what, double value, const std::string& shown, bool ok) {
     md << "| " << what << " | " << shown << " | "
-       << (std::isnan(value) || value < 0 ? "not measured" : ok ? "yes" : "**no**") << " |\n";
+       << (std::isnan(value) || value < 0 ? "not measured"
+           : ok                           ? "yes"
+                                          : "**no**")
+       << " |\n";
   };
   double r50 = bs.p50 / fs.p50;
   double r99 = bs.p99 / fs.p99;
@@ -880,9 +896,10 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
          << "machine was " << fmt(s.flood.busyBeforePct, 0) << " % busy just before, and "
          << "other processes took " << fmt(s.flood.othersPct, 0) << " % of a core during it.";
   md << "\n";
-  md << "- utime+stime count in clock ticks of " << fmt(1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)), 0)
-     << " ms, so over " << fmt(o.idleSeconds, 0)
-     << " s one tick is " << fmt(100.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / o.idleSeconds, 3)
+  md << "- utime+stime count in clock ticks of "
+     << fmt(1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)), 0) << " ms, so over "
+     << fmt(o.idleSeconds, 0) << " s one tick is "
+     << fmt(100.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / o.idleSeconds, 3)
      << " % of a core; the scheduler's run time (/proc/PID/task/*/schedstat) is exact.\n";
   md << "- Size on disk: the stripped executable for the floor and quorvel (shared C and C++ "
         "libraries not counted); for the Node peer the node executable, its libnode and "
@@ -901,10 +918,11 @@ std::string report(const std::vector<Subject>& subs, const Options& o, const std
 }
 
 void usage() {
-  std::cerr << "usage: quorvel-bench --quorvel PATH --floor PATH [--node PATH --peer-script PATH"
-               " [--peer-label TEXT] [--peer-size BYTES]] [--out DIR] [--cuts N] [--spacing MS]"
-               " [--warmup N] [--idle SECONDS] [--flood SECONDS] [--window N] [--quiet-wait SECONDS]"
-               " [--addrs FLOOR,BRIDGE,PEER] [--revision TEXT]\n";
+  std::cerr
+      << "usage: quorvel-bench --quorvel PATH --floor PATH [--node PATH --peer-script PATH"
+         " [--peer-label TEXT] [--peer-size BYTES]] [--out DIR] [--cuts N] [--spacing MS]"
+         " [--warmup N] [--idle SECONDS] [--flood SECONDS] [--window N] [--quiet-wait SECONDS]"
+         " [--addrs FLOOR,BRIDGE,PEER] [--revision TEXT]\n";
   std::exit(2);
 }
 
@@ -916,26 +934,42 @@ Options parse(int argc, char** argv) {
       if (i + 1 >= argc) usage();
       return argv[++i];
     };
-    if (a == "--out") o.outDir = next();
-    else if (a == "--quorvel") o.quorvel = next();
-    else if (a == "--floor") o.floor = next();
-    else if (a == "--node") o.node = next();
-    else if (a == "--peer-script") o.peerScript = next();
-    else if (a == "--peer-label") o.peerLabel = next();
-    else if (a == "--peer-size") o.peerSize = std::atoll(next().c_str());
-    else if (a == "--cuts") o.cuts = std::atoi(next().c_str());
-    else if (a == "--spacing") o.spacingMs = std::atoi(next().c_str());
-    else if (a == "--warmup") o.warmupCuts = std::atoi(next().c_str());
-    else if (a == "--idle") o.idleSeconds = std::atof(next().c_str());
-    else if (a == "--flood") o.floodSeconds = std::atof(next().c_str());
-    else if (a == "--window") o.floodWindow = std::atoi(next().c_str());
-    else if (a == "--quiet-wait") o.quietWaitSeconds = std::atof(next().c_str());
-    else if (a == "--revision") o.revision = next();
+    if (a == "--out")
+      o.outDir = next();
+    else if (a == "--quorvel")
+      o.quorvel = next();
+    else if (a == "--floor")
+      o.floor = next();
+    else if (a == "--node")
+      o.node = next();
+    else if (a == "--peer-script")
+      o.peerScript = next();
+    else if (a == "--peer-label")
+      o.peerLabel = next();
+    else if (a == "--peer-size")
+      o.peerSize = std::atoll(next().c_str());
+    else if (a == "--cuts")
+      o.cuts = std::atoi(next().c_str());
+    else if (a == "--spacing")
+      o.spacingMs = std::atoi(next().c_str());
+    else if (a == "--warmup")
+      o.warmupCuts = std::atoi(next().c_str());
+    else if (a == "--idle")
+      o.idleSeconds = std::atof(next().c_str());
+    else if (a == "--flood")
+      o.floodSeconds = std::atof(next().c_str());
+    else if (a == "--window")
+      o.floodWindow = std::atoi(next().c_str());
+    else if (a == "--quiet-wait")
+      o.quietWaitSeconds = std::atof(next().c_str());
+    else if (a == "--revision")
+      o.revision = next();
     else if (a == "--addrs") {
       std::istringstream in(next());
       for (std::string& addr : o.addrs)
         if (!std::getline(in, addr, ',')) usage();
-    } else usage();
+    } else
+      usage();
   }
   if (o.quorvel.empty() || o.floor.empty()) usage();
   // Cuts stay beyond the bridge's 50 ms hold-off; runs stay bounded.
@@ -958,7 +992,8 @@ int main(int argc, char** argv) {
   std::vector<Subject> subs(o.node.empty() ? 2 : 3);
   subs[0].kind = FLOOR, subs[0].name = "floor", subs[0].label = "floor relay";
   subs[1].kind = BRIDGE, subs[1].name = "quorvel", subs[1].label = "quorvel";
-  if (subs.size() == 3) subs[2].kind = PEER, subs[2].name = "node-peer", subs[2].label = o.peerLabel;
+  if (subs.size() == 3)
+    subs[2].kind = PEER, subs[2].name = "node-peer", subs[2].label = o.peerLabel;
   for (size_t i = 0; i < subs.size(); ++i) subs[i].addr = o.addrs[i];
 
   time_t wall = time(nullptr);
@@ -977,8 +1012,10 @@ int main(int argc, char** argv) {
     floodPhase(s, subs, o);
   }
   for (Subject& s : subs) {
-    if (childGone(s)) std::cerr << s.name << " exited during the run (" << s.exitStatus << ")\n";
-    else s.vmHwmKiB = vmHwmKiB(s.pid);
+    if (childGone(s))
+      std::cerr << s.name << " exited during the run (" << s.exitStatus << ")\n";
+    else
+      s.vmHwmKiB = vmHwmKiB(s.pid);
   }
   for (Subject& s : subs) {
     stopChild(s);
