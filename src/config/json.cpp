@@ -136,6 +136,17 @@ static bool openContainer(JsonParser& p) {
   return false;
 }
 
+// Steps over the comma after an element or member (a missing one is accepted) and the white
+// space around it. False when the text ends there, stepping past the end as a missing bracket.
+static bool nextItem(JsonParser& p) {
+  p.skipWhitespace();
+  if (at(p, ',')) ++p.pos;
+  p.skipWhitespace();
+  if (!atEnd(p)) return true;
+  ++p.pos;
+  return false;
+}
+
 JsonValue JsonParser::parseArray() {
   DepthGuard guard(*this);
   JsonValue v;
@@ -155,13 +166,7 @@ JsonValue JsonParser::parseArray() {
       return v;
     }
     v.arr.push_back(std::move(element));
-    skipWhitespace();
-    if (at(*this, ',')) ++pos;
-    skipWhitespace();
-    if (atEnd(*this)) {
-      ++pos;
-      return v;
-    }
+    if (!nextItem(*this)) return v;
   }
 }
 
@@ -184,13 +189,7 @@ JsonValue JsonParser::parseObject() {
     if (at(*this, ':')) ++pos;
     skipWhitespace();
     v.obj[key] = parseValue();
-    skipWhitespace();
-    if (at(*this, ',')) ++pos;
-    skipWhitespace();
-    if (atEnd(*this)) {
-      ++pos;
-      return v;
-    }
+    if (!nextItem(*this)) return v;
   }
 }
 
