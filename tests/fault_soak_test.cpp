@@ -355,6 +355,22 @@ int stopUnderLoad(Rig& r, Load load, int timeoutMs) {
   return -1;
 }
 
+// Cuts on M/E 0 every millisecond under `faults`, with bursts of junk from a second sender.
+struct Flood {
+  UdpPeer from;
+  sockaddr_in bridge;
+  uint32_t seq = 0;
+  Flood(Rig& r, const std::string& ip, sim::SimFaults faults)
+      : from(ip, 0), bridge(r.sw.clients.at(0).addr) {
+    r.sw.faults = faults;
+    sim::simStartCuts(r.sw, 1000000, 1, 0);
+  }
+  void burst() { junkBurst(from, bridge, 10, seq); }
+  void runFor(Rig& r, int ms) {
+    for (int64_t end = nowMs() + ms; nowMs() < end; r.pump(1)) burst();
+  }
+};
+
 int countOf(const std::string& text, const std::string& needle) {
   int n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
@@ -412,28 +428,20 @@ TEST(FaultSoak, StopDuringTcpTimeOut) {
 TEST(FaultSoak, StopDuringWarmUpUnderFlood) {
   const std::string ip = "127.0.3.3";
   Rig r(ip);
-  UdpPeer flooder(ip, 0);
-  uint32_t seq = 0;
   r.start(ip);
   ASSERT_TRUE(r.waitSettled(10000)) << r.context();
   ASSERT_TRUE(waitForOutput(r.q, "[OK] Will also try TCP fallback", 2000)) << r.context();
-  const sockaddr_in bridge = r.sw.clients.at(0).addr;
-  r.sw.faults = {0, 50, 0, 50};
-  sim::simStartCuts(r.sw, 1000000, 1, 0);
-  auto flood = [&] { junkBurst(flooder, bridge, 10, seq); };
-  for (int64_t end = nowMs() + 600; nowMs() < end;) {
-    flood();
-    r.pump(1);
-  }
+  Flood flood(r, ip, {0, 50, 0, 50});
+  flood.runFor(r, 600);
   ASSERT_EQ(r.lampCommands, 0u) << "still warming up";
-  int status = stopUnderLoad(r, flood, 15000);
+  int status = stopUnderLoad(r, [&] { flood.burst(); }, 15000);
   sim::simStartCuts(r.sw, 0, 1, 0);
 
   EXPECT_EQ(status, 0) << r.context();
   EXPECT_GE(r.lampCommands, 2u) << "the initial state, then OFF";
   EXPECT_EQ(lampName(r.lastLamp), "OFF");
   EXPECT_EQ(countOf(r.q.out, "[INFO] Sending tally OFF before exit..."), 1);
-  EXPECT_GT(seq, 1000u);
+  EXPECT_GT(flood.seq, 1000u);
 }
 
 // A stop in the main loop while cuts arrive every millisecond along with junk: the hold-off
@@ -441,29 +449,21 @@ TEST(FaultSoak, StopDuringWarmUpUnderFlood) {
 TEST(FaultSoak, StopDuringFlood) {
   const std::string ip = "127.0.3.4";
   Rig r(ip);
-  UdpPeer flooder(ip, 0);
-  uint32_t seq = 0;
   r.start(ip);
   ASSERT_TRUE(r.waitSettled(10000)) << r.context();
   for (int64_t end = nowMs() + 5000; r.lampCommands == 0 && nowMs() < end;) r.pump(5);
   ASSERT_EQ(r.lampCommands, 1u) << r.context();
   const int fds = countOpenFds(r.q.pid);
 
-  const sockaddr_in bridge = r.sw.clients.at(0).addr;
-  r.sw.faults = {0, 30, 0, 30};
-  sim::simStartCuts(r.sw, 1000000, 1, 0);
-  auto flood = [&] { junkBurst(flooder, bridge, 10, seq); };
+  Flood flood(r, ip, {0, 30, 0, 30});
   const uint64_t before = r.lampCommands;
   const int64_t start = nowMs();
-  for (int64_t end = start + 1500; nowMs() < end;) {
-    flood();
-    r.pump(1);
-  }
+  flood.runFor(r, 1500);
   const uint64_t during = r.lampCommands - before;
   const int64_t floodMs = nowMs() - start;
   EXPECT_EQ(countOpenFds(r.q.pid), fds);
   int64_t signalled = nowMs();
-  int status = stopUnderLoad(r, flood, 10000);
+  int status = stopUnderLoad(r, [&] { flood.burst(); }, 10000);
   int64_t took = nowMs() - signalled;
   sim::simStartCuts(r.sw, 0, 1, 0);
 
