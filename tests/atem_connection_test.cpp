@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <fstream>
 #include <iostream>
 
 #include "test_support.h"
@@ -182,14 +181,13 @@ TEST(AtemConnection, ReplayOfRecordedSwitchers) {
     sw.next(c);
     sw.deliver(c, synAnswer(0x8042, 0x02));
     ASSERT_EQ(sw.next(c), ack(0x8042, 0));
-    std::ifstream in(std::string(QUORVEL_FIXTURES) + "/" + d.file);
-    ASSERT_TRUE(in) << d.file;
-    std::string line;
+    std::vector<Bytes> payloads;
+    std::string error;
+    ASSERT_TRUE(quorvel_sim::simReadDump(std::string(QUORVEL_FIXTURES) + "/" + d.file, payloads,
+                                         &error))
+        << error;
     uint16_t id = 0;
-    while (std::getline(in, line)) {
-      Bytes payload;
-      for (size_t i = 0; i + 1 < line.size(); i += 2)
-        payload.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
+    for (const Bytes& payload : payloads) {
       sw.deliver(c, packet(0x08, 0x8042, ++id, payload));
       ASSERT_EQ(sw.next(c), ack(0x8042, id)) << d.file << " packet " << id;
     }

@@ -5,59 +5,11 @@
 
 #include <fstream>
 
-#include "switcher_sim.h"
 #include "test_support.h"
 
 using namespace testing_support;
 namespace sim = quorvel_sim;
-
-namespace {
-
-const Bytes kProgram = hexBytes("81 01 7e 01 0a 01 05 ff");
-const Bytes kPreview = hexBytes("81 01 7e 01 0a 01 04 ff");
-const Bytes kOff = hexBytes("81 01 7e 01 0a 01 00 ff");
-
-struct Rig {
-  std::string ip;
-  TempDir dir;
-  sim::SwitcherSim sw;
-  UdpPeer camera{"127.0.0.1", 0};
-  std::string cfgPath;
-  Child q;
-
-  explicit Rig(const std::string& switcherIp, bool answer = true) : ip(switcherIp) {
-    if (answer) {
-      EXPECT_TRUE(sim::simOpen(sw, ip));
-    }
-  }
-  ~Rig() { sim::simClose(sw); }
-  // `extra` is added to the configuration object, e.g. ", \"me_index\": 1".
-  void start(const std::string& extra) {
-    cfgPath = dir.write("q.json", "{\"atem_ip\": \"" + ip + "\", \"visca_host\": \"127.0.0.1\", " +
-                                      "\"visca_port\": " + std::to_string(camera.port) + extra + "}");
-    startChild(q, {QUORVEL_BIN}, {"QUORVEL_CFG=" + cfgPath});
-  }
-  // The next camera datagram, keeping the switcher running meanwhile; empty on time-out.
-  Bytes lamp(int timeout_ms = 6000) {
-    Bytes got;
-    for (int64_t end = nowMs() + timeout_ms; nowMs() < end && !camera.receive(got, 0);)
-      sim::simPoll(sw, 2);
-    return got;
-  }
-  bool waitOut(const std::string& needle) {
-    for (int64_t end = nowMs() + 6000; nowMs() < end; pumpChild(q, 0))
-      if (q.out.find(needle) != std::string::npos) return true;
-      else sim::simPoll(sw, 2);
-    return false;
-  }
-  int stop(int sig) {
-    kill(q.pid, sig);
-    for (int64_t end = nowMs() + 3000; nowMs() < end;) sim::simPoll(sw, 2), pumpChild(q, 0);
-    return waitChild(q, 5000);
-  }
-};
-
-}  // namespace
+using Rig = BridgeRig;
 
 TEST(Bridge, StartupCutAndStop) {
   Rig r("127.0.0.10");

@@ -171,4 +171,67 @@ int countOpenFds(pid_t pid) {
   return n;
 }
 
+BridgeRig::BridgeRig(const std::string& switcherIp, bool answer, const std::string& cameraAt)
+    : ip(switcherIp), cameraIp(cameraAt), camera(cameraAt, 0) {
+  sw.log = [this](const std::string& line) {
+    if (simLog.size() < 200) simLog.push_back(line);
+  };
+  std::string error;
+  if (answer && !quorvel_sim::simOpen(sw, ip, quorvel_sim::kSimPort, &error))
+    throw std::runtime_error(error);
+}
+BridgeRig::~BridgeRig() { quorvel_sim::simClose(sw); }
+
+void BridgeRig::start(const std::string& extra, std::vector<std::string> argv) {
+  cfgPath = dir.write("q.json", "{\"atem_ip\": \"" + ip + "\", \"visca_host\": \"" + cameraIp +
+                                    "\", \"visca_port\": " + std::to_string(camera.port) + extra +
+                                    "}");
+  if (argv.empty()) argv.push_back(QUORVEL_BIN);
+  startChild(q, argv, {"QUORVEL_CFG=" + cfgPath});
+}
+
+void BridgeRig::pump(int ms) {
+  int64_t end = nowMs() + ms;
+  do {
+    if (sw.fd >= 0) quorvel_sim::simPoll(sw, 1);
+    for (Bytes got; camera.receive(got, sw.fd >= 0 ? 0 : 1); ++lampCommands)
+      lamps.push_back(lastLamp = got);
+    pumpChild(q, 0);
+  } while (nowMs() < end);
+}
+
+Bytes BridgeRig::lamp(int timeout_ms) {
+  for (int64_t end = nowMs() + timeout_ms; lamps.empty() && nowMs() < end;) pump(1);
+  if (lamps.empty()) return {};
+  Bytes b = lamps.front();
+  lamps.pop_front();
+  return b;
+}
+
+bool BridgeRig::waitOut(const std::string& needle, int timeout_ms) {
+  for (int64_t end = nowMs() + timeout_ms; nowMs() < end; pump(1))
+    if (q.out.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+int BridgeRig::stop(int sig, int timeout_ms, const std::function<void()>& load) {
+  kill(q.pid, sig);
+  for (int64_t end = nowMs() + timeout_ms; nowMs() < end;) {
+    if (load) load();
+    pump(1);
+    int status = 0;
+    if (waitpid(q.pid, &status, WNOHANG) != q.pid) continue;
+    q.pid = -1;
+    pump(20);  // what the child left in the pipes and on the camera socket
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return -1;
+}
+
+std::string BridgeRig::context() const {
+  std::string text = "--- simulator\n";
+  for (const std::string& l : simLog) text += l + "\n";
+  return text + "--- quorvel stdout\n" + q.out + "--- quorvel stderr\n" + q.err;
+}
+
 }  // namespace testing_support

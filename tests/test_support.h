@@ -1,13 +1,17 @@
-// Shared test helpers: loopback sockets, a temporary folder, and child processes whose output is
-// captured.
+// Shared test helpers: loopback sockets, a temporary folder, child processes whose output is
+// captured, and the built quorvel wired between a simulated switcher and a camera sink.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "switcher_sim.h"
 
 namespace testing_support {
 
@@ -57,5 +61,39 @@ Bytes hexBytes(const std::string& hex);  // "81 01 ff"
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);
 int64_t nowMs();
 int countOpenFds(pid_t pid);
+
+// The camera's default commands for the three lamps.
+inline const Bytes kProgram = hexBytes("81 01 7e 01 0a 01 05 ff");
+inline const Bytes kPreview = hexBytes("81 01 7e 01 0a 01 04 ff");
+inline const Bytes kOff = hexBytes("81 01 7e 01 0a 01 00 ff");
+
+// The built quorvel between a switcher simulator (in this process, on `ip`, port 9910) and a
+// camera sink on `cameraIp`. Every camera datagram is queued for lamp() and kept as lastLamp.
+struct BridgeRig {
+  quorvel_sim::SwitcherSim sw;
+  std::string ip, cameraIp, cfgPath;
+  UdpPeer camera;
+  TempDir dir;
+  Child q;
+  std::deque<Bytes> lamps;
+  Bytes lastLamp;
+  uint64_t lampCommands = 0;
+  std::vector<std::string> simLog;  // the simulator's first 200 event lines
+
+  // `answer` false: no simulator, so the test can play the switcher address itself.
+  explicit BridgeRig(const std::string& ip, bool answer = true,
+                     const std::string& cameraIp = "127.0.0.1");
+  ~BridgeRig();
+  // Writes the configuration (`extra` is added to the object, e.g. ", \"me_index\": 1") and
+  // starts `argv` (default: the built quorvel) with QUORVEL_CFG naming it.
+  void start(const std::string& extra, std::vector<std::string> argv = {});
+  void pump(int ms);                  // serves the switcher and drains the camera and the child
+  Bytes lamp(int timeout_ms = 6000);  // the next camera datagram; empty on time-out
+  bool waitOut(const std::string& needle, int timeout_ms = 6000);
+  // Sends `sig` and pumps (running `load` each turn) until the child exits; its exit status,
+  // or -1 on time-out.
+  int stop(int sig, int timeout_ms = 10000, const std::function<void()>& load = {});
+  std::string context() const;  // the simulator's events and the child's output
+};
 
 }  // namespace testing_support
