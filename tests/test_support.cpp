@@ -136,15 +136,17 @@ void pumpChild(Child& c, int timeout_ms) {
   }
 }
 
-bool waitForOutput(Child& c, const std::string& needle, int timeout_ms, bool inErr) {
-  for (int64_t end = nowMs() + timeout_ms;; pumpChild(c, 10)) {
-    if ((inErr ? c.err : c.out).find(needle) != std::string::npos) return true;
+bool waitForOutput(Child& c, const std::string& needle, int timeout_ms,
+                   const std::function<void()>& each) {
+  for (int64_t end = nowMs() + timeout_ms;; each ? each() : pumpChild(c, 10)) {
+    pumpChild(c, 0);
+    if (c.out.find(needle) != std::string::npos) return true;
     if (nowMs() > end) return false;
   }
 }
 
-int waitChild(Child& c, int timeout_ms) {
-  for (int64_t end = nowMs() + timeout_ms; nowMs() < end; pumpChild(c, 5)) {
+int waitChild(Child& c, int timeout_ms, const std::function<void()>& each) {
+  for (int64_t end = nowMs() + timeout_ms; nowMs() < end; each ? each() : pumpChild(c, 5)) {
     int status = 0;
     if (waitpid(c.pid, &status, WNOHANG) != c.pid) continue;
     c.pid = -1;
@@ -209,23 +211,17 @@ Bytes BridgeRig::lamp(int timeout_ms) {
 }
 
 bool BridgeRig::waitOut(const std::string& needle, int timeout_ms) {
-  for (int64_t end = nowMs() + timeout_ms; nowMs() < end; pump(1))
-    if (q.out.find(needle) != std::string::npos) return true;
-  return false;
+  return waitForOutput(q, needle, timeout_ms, [this] { pump(1); });
 }
 
 int BridgeRig::stop(int sig, int timeout_ms, const std::function<void()>& load) {
   kill(q.pid, sig);
-  for (int64_t end = nowMs() + timeout_ms; nowMs() < end;) {
+  int status = waitChild(q, timeout_ms, [&] {
     if (load) load();
     pump(1);
-    int status = 0;
-    if (waitpid(q.pid, &status, WNOHANG) != q.pid) continue;
-    q.pid = -1;
-    pump(20);  // what the child left in the pipes and on the camera socket
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  return -1;
+  });
+  pump(20);  // what is still on its way to the camera
+  return status;
 }
 
 std::string BridgeRig::context() const {

@@ -54,8 +54,11 @@ struct Child {  // killed if still running on destruction
 void startChild(Child& c, const std::vector<std::string>& argv,
                 const std::vector<std::string>& env);
 void pumpChild(Child& c, int timeout_ms);  // reads what arrives within the time
-bool waitForOutput(Child& c, const std::string& needle, int timeout_ms, bool inErr = false);
-int waitChild(Child& c, int timeout_ms);  // exit status, or -1 on time-out
+// Both wait up to `timeout_ms`, reading the child's output and running `each` meanwhile.
+bool waitForOutput(Child& c, const std::string& needle, int timeout_ms,
+                   const std::function<void()>& each = {});  // true once stdout has `needle`
+int waitChild(Child& c, int timeout_ms,
+              const std::function<void()>& each = {});  // exit status, or -1 on time-out
 
 Bytes hexBytes(const std::string& hex);  // "81 01 ff"
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);
@@ -90,8 +93,7 @@ struct BridgeRig {
   void pump(int ms);                  // serves the switcher and drains the camera and the child
   Bytes lamp(int timeout_ms = 6000);  // the next camera datagram; empty on time-out
   bool waitOut(const std::string& needle, int timeout_ms = 6000);
-  // Sends `sig` and pumps (running `load` each turn) until the child exits; its exit status,
-  // or -1 on time-out.
+  // Sends `sig` and pumps (running `load` each turn) until the child exits: its exit status.
   int stop(int sig, int timeout_ms = 10000, const std::function<void()>& load = {});
   std::string context() const;  // the simulator's events and the child's output
 };
