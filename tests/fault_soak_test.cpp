@@ -77,10 +77,15 @@ bool waitSettled(BridgeRig& r, int timeoutMs) {
   return false;
 }
 
-// Starts the bridge watching input 1 and waits for its first camera command.
-void startAndWarmUp(BridgeRig& r, const std::string& extra = "") {
+// Starts the bridge (wrapped as the long run asks) watching input 1, and waits for its session.
+void startWatching(BridgeRig& r, const std::string& extra = "") {
   r.start(", \"watch_input_id\": " + std::to_string(kWatch) + extra, quorvelCommand());
   ASSERT_TRUE(waitSettled(r, 10000)) << r.context();
+}
+
+// The same, then waits for the first camera command, which follows the warm-up.
+void startAndWarmUp(BridgeRig& r) {
+  startWatching(r);
   for (int64_t end = nowMs() + 5000; r.lampCommands == 0 && nowMs() < end;) r.pump(5);
 }
 
@@ -106,7 +111,7 @@ TEST(FaultSoak, LampFollowsTheSwitcherThroughFaults) {
   std::mt19937 rng(seed);
   BridgeRig r("127.0.3.1");
   r.sw.rngState = seed | 1u;
-  startAndWarmUp(r);
+  ASSERT_NO_FATAL_FAILURE(startAndWarmUp(r));
   long changes = 0, stale = 0;
   std::vector<std::string> wrong;
 
@@ -235,8 +240,7 @@ TEST(FaultSoak, StopUnderLoad) {
   {  // During the warm-up, while the switcher floods the bridge with cuts, duplicates and junk:
      // the initial state still goes, then OFF.
     BridgeRig r("127.0.3.3");
-    r.start(", \"watch_input_id\": 1");
-    ASSERT_TRUE(waitSettled(r, 10000)) << r.context();
+    ASSERT_NO_FATAL_FAILURE(startWatching(r));
     ASSERT_TRUE(r.waitOut("[OK] Will also try TCP fallback", 2000)) << r.context();
     Flood flood(r, {0, 50, 0, 50});
     for (int64_t end = nowMs() + 600; nowMs() < end; r.pump(1)) flood.burst();
@@ -250,7 +254,7 @@ TEST(FaultSoak, StopUnderLoad) {
   {  // In the main loop, cuts every millisecond along with junk: the hold-off keeps the camera
      // to one change per 50 ms, and the bridge still ends at once.
     BridgeRig r("127.0.3.4");
-    startAndWarmUp(r);
+    ASSERT_NO_FATAL_FAILURE(startAndWarmUp(r));
     ASSERT_EQ(r.lampCommands, 1u) << r.context();
     const int fds = countOpenFds(r.q.pid);
     Flood flood(r, {0, 30, 0, 30});
@@ -279,8 +283,7 @@ TEST(FaultSoak, StopUnderLoad) {
     ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
     std::string longCommand;
     for (int i = 0; i < 70000; ++i) longCommand += "00 ";
-    r.start(", \"watch_input_id\": 1, \"visca_program\": \"" + longCommand + "\"");
-    ASSERT_TRUE(waitSettled(r, 10000)) << r.context();
+    ASSERT_NO_FATAL_FAILURE(startWatching(r, ", \"visca_program\": \"" + longCommand + "\""));
     ASSERT_EQ(r.sw.program[0], kWatch);  // the initial state is PROGRAM: the long command
     // Both datagram forms fail at once; the third rung is the hanging connect.
     const std::string udpFailed = "[ERR][UDP] sendto() failed";
