@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "test_support.h"
 
 using namespace testing_support;
@@ -11,7 +13,7 @@ TEST(Config, DefaultsAndTypeRules) {
   EXPECT_EQ(d.atem_ip, "127.0.0.5");
   EXPECT_EQ(d.me_index, 0);
   EXPECT_EQ(d.watch_input_id, 1);
-  EXPECT_EQ(d.visca_host, kDefaultViscaHost);
+  EXPECT_EQ(d.visca_host, "");
   EXPECT_EQ(d.visca_port, 52381);
   EXPECT_EQ(d.bind_source_ip, "");
   EXPECT_TRUE(d.compat_try_prefix && d.compat_try_tcp && d.compat_try_both_ops);
@@ -41,61 +43,78 @@ TEST(Config, DefaultsAndTypeRules) {
   EXPECT_EQ(n.me_index, 2);
 }
 
-// Runs the built program with `content` as its configuration (or with `env` as given) and
-// returns the exit status; stdout and stderr are left in `c`.
+// Runs the built program with the environment `env` and returns its exit status; stdout and
+// stderr are left in `c`.
 static int runWithConfig(Child& c, const std::vector<std::string>& env) {
   startChild(c, {QUORVEL_BIN}, env);
   return waitChild(c, 10000);
 }
 
-TEST(Config, LoadingErrorsEndWithStatusOne) {
+TEST(Config, LoadingErrorsEndWithStatusOneAtOnce) {
   TempDir dir;
+  const std::string path = dir.path + "/quorvel.json";
+  const std::string good = "{\"atem_ip\": \"127.0.0.1\", \"visca_host\": \"127.0.0.1\"";
+  std::string big = good + ", \"note\": \"" + std::string(10 << 20, 'x') + "\"}";
   struct Case {
-    const char* content;  // nullptr: no file at all
+    std::string content;  // "-": no file; "/...": that path instead
     std::string err;
   } cases[] = {
-      {nullptr, "[ERR] Cannot open config file: " + dir.path + "/quorvel.json\n"},
+      {"-", "[ERR] Cannot open config file: " + path + " (No such file or directory)\n"},
+      {"/", "[ERR] Cannot open config file: / (Is a directory)\n"},
+      {"/dev/zero", "[ERR] Cannot open config file: /dev/zero (not a regular file)\n"},
+      {"fifo", "[ERR] Cannot open config file: " + dir.path + "/fifo (not a regular file)\n"},
+      {big, "[ERR] Cannot open config file: " + path + " (larger than 1 MiB)\n"},
       {"", "[ERR] Config missing 'atem_ip'\n"},
       {"[{\"atem_ip\": \"127.0.0.1\"}]", "[ERR] Config missing 'atem_ip'\n"},
       {"\"atem_ip\"", "[ERR] Config missing 'atem_ip'\n"},
-      {"42", "[ERR] Config missing 'atem_ip'\n"},
       {"true", "[ERR] Config missing 'atem_ip'\n"},
-      {"\xEF\xBB\xBF{\"atem_ip\": \"127.0.0.1\"}", "[ERR] Config missing 'atem_ip'\n"},
-      {"{\"me_index\": 1,\n // camera 2\n \"atem_ip\": \"127.0.0.1\"}",
+      {"\xEF\xBB\xBF" + good + "}", "[ERR] Config missing 'atem_ip'\n"},
+      {"{\"visca_host\": \"127.0.0.1\",\n // camera 2\n \"atem_ip\": \"127.0.0.1\"}",
        "[ERR] Config missing 'atem_ip'\n"},
-      {"{\"atem_ip\": \"127.0.0.1\", \"visca_port\": 1e999}",
-       "[ERR] Cannot read a number in config file: " + dir.path + "/quorvel.json\n"},
-      {"{\"atem_ip\": \"127.0.0.1\", \"me_index\": -}",
-       "[ERR] Cannot read a number in config file: " + dir.path + "/quorvel.json\n"},
+      {"{\"atem_ip\": \"127.0.0.1\"}", "[ERR] Config missing 'visca_host'\n"},
+      {"{\"atem_ip\": \"127.0.0.1\", \"visca_host\": 7}", "[ERR] Config missing 'visca_host'\n"},
+      {good + ", \"visca_port\": 1e999}",
+       "[ERR] Cannot read a number in config file: " + path + "\n"},
+      {good + ", \"me_index\": -}", "[ERR] Cannot read a number in config file: " + path + "\n"},
+      {good + ", \"visca_port\": 117917}", "[ERR] Config 'visca_port' must be 1-65535, not 117917\n"},
+      {good + ", \"visca_port\": 0}", "[ERR] Config 'visca_port' must be 1-65535, not 0\n"},
+      {good + ", \"watch_input_id\": -1}",
+       "[ERR] Config 'watch_input_id' must be 0-65535, not -1\n"},
+      {good + ", \"watch_input_id\": 65536}",
+       "[ERR] Config 'watch_input_id' must be 0-65535, not 65536\n"},
   };
+  ASSERT_EQ(mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
   for (const Case& k : cases) {
-    std::string path = dir.path + "/quorvel.json";
     std::remove(path.c_str());
-    if (k.content) dir.write("quorvel.json", k.content);
+    std::string used = path;
+    if (k.content == "fifo" || k.content[0] == '/')
+      used = k.content[0] == '/' ? k.content : dir.path + "/fifo";
+    else if (k.content != "-")
+      dir.write("quorvel.json", k.content);
     Child c;
-    EXPECT_EQ(runWithConfig(c, {"QUORVEL_CFG=" + path}), 1) << k.err;
-    EXPECT_EQ(c.out, "=== Quorvel ===\n[INFO] Loading config from: " + path + "\n");
+    int64_t start = nowMs();
+    EXPECT_EQ(runWithConfig(c, {"QUORVEL_CFG=" + used}), 1) << k.err;
+    EXPECT_LT(nowMs() - start, 1000) << k.err;
+    EXPECT_EQ(c.out, "=== Quorvel ===\n[INFO] Loading config from: " + used + "\n");
     EXPECT_EQ(c.err, k.err);
   }
 
   std::string deep;
-  for (int i = 0; i < 1 << 19; ++i) deep += "{\"a\":[";
-  std::string path = dir.write("deep.json", deep);
+  for (int i = 0; i < 1 << 16; ++i) deep += "{\"a\":[";
+  std::string deepPath = dir.write("deep.json", deep);
   Child c;
-  EXPECT_EQ(runWithConfig(c, {"QUORVEL_CFG=" + path}), 1);
-  EXPECT_EQ(c.err, "[ERR] Config file is nested too deeply: " + path + "\n");
+  EXPECT_EQ(runWithConfig(c, {"QUORVEL_CFG=" + deepPath}), 1);
+  EXPECT_EQ(c.err, "[ERR] Config file is nested too deeply: " + deepPath + "\n");
 }
 
 TEST(Config, PathComesFromEnvironment) {
   Child empty;
   EXPECT_EQ(runWithConfig(empty, {"QUORVEL_CFG="}), 1);
   EXPECT_EQ(empty.out, "=== Quorvel ===\n[INFO] Loading config from: \n");
-  EXPECT_EQ(empty.err, "[ERR] Cannot open config file: \n");
+  EXPECT_EQ(empty.err, "[ERR] Cannot open config file:  (No such file or directory)\n");
 
+  // Unset: the default path, whatever this machine holds there.
   Child unset;
-  int status = runWithConfig(unset, {"QUORVEL_CFG"});
-  EXPECT_NE(unset.out.find("[INFO] Loading config from: /etc/quorvel.json\n"), std::string::npos);
-  if (status == 1) {
-    EXPECT_EQ(unset.err, "[ERR] Cannot open config file: /etc/quorvel.json\n");
-  }
+  startChild(unset, {QUORVEL_BIN}, {"QUORVEL_CFG"});
+  EXPECT_TRUE(waitForOutput(unset, "[INFO] Loading config from: /etc/quorvel.json\n", 5000));
 }

@@ -15,7 +15,11 @@ int main() {
   std::string path = "/etc/quorvel.json";
   if (const char* env = std::getenv("QUORVEL_CFG")) path = env;
   logOut("[INFO] Loading config from: " + path);
-  Config config = loadConfig(path);
-
+  Config config;
+  std::string error;
+  if (!loadConfig(path, config, error)) {
+    logErr(error);
+    return 1;
+  }
   return runBridge(config);
 }

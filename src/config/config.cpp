@@ -1,11 +1,12 @@
 #include "config/config.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "app/log.h"
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 
 Config configFromJson(const JsonValue& root) {
   Config c;
@@ -24,25 +25,84 @@ Config configFromJson(const JsonValue& root) {
   return c;
 }
 
-[[noreturn]] static void configError(const std::string& line) {
-  logErr(line);
-  std::exit(1);
+bool readConfigFile(const std::string& path, std::string& text, std::string& error) {
+  // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  bool ok = false;
+  if (::fstat(fd, &st) != 0) {
+    error = std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    error = std::strerror(EISDIR);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+  } else if (static_cast<uint64_t>(st.st_size) > kMaxConfigBytes) {
+    error = "larger than 1 MiB";
+  } else {
+    // Some regular files (under /proc, say) report no size: read to the end, one byte past the
+    // limit at most.
+    text.clear();
+    char buf[65536];
+    ok = true;
+    for (;;) {
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = std::strerror(errno);
+        ok = false;
+        break;
+      }
+      if (n == 0) break;
+      text.append(buf, static_cast<size_t>(n));
+      if (text.size() > kMaxConfigBytes) {
+        error = "larger than 1 MiB";
+        ok = false;
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return ok;
 }
 
-Config loadConfig(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) configError("[ERR] Cannot open config file: " + path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// A number field outside [lo, hi] is refused, naming the key and the allowed range.
+static bool inRange(const char* key, int32_t value, int32_t lo, int32_t hi, std::string& error) {
+  if (value >= lo && value <= hi) return true;
+  error = std::string("[ERR] Config '") + key + "' must be " + std::to_string(lo) + "-" +
+          std::to_string(hi) + ", not " + std::to_string(value);
+  return false;
+}
 
+bool loadConfig(const std::string& path, Config& config, std::string& error) {
+  std::string text, why;
+  if (!readConfigFile(path, text, why)) {
+    error = "[ERR] Cannot open config file: " + path + " (" + why + ")";
+    return false;
+  }
   JsonValue root;
   try {
     root = parseJson(text);
   } catch (const std::length_error&) {
-    configError("[ERR] Config file is nested too deeply: " + path);
+    error = "[ERR] Config file is nested too deeply: " + path;
+    return false;
   } catch (const std::logic_error&) {
     // std::invalid_argument and std::out_of_range from a number token.
-    configError("[ERR] Cannot read a number in config file: " + path);
+    error = "[ERR] Cannot read a number in config file: " + path;
+    return false;
   }
-  if (!root.has("atem_ip")) configError("[ERR] Config missing 'atem_ip'");
-  return configFromJson(root);
+  if (!root.has("atem_ip")) {
+    error = "[ERR] Config missing 'atem_ip'";
+    return false;
+  }
+  config = configFromJson(root);
+  if (config.visca_host.empty()) {
+    error = "[ERR] Config missing 'visca_host'";
+    return false;
+  }
+  return inRange("visca_port", config.visca_port, 1, 65535, error) &&
+         inRange("watch_input_id", config.watch_input_id, 0, 65535, error);
 }

@@ -6,14 +6,11 @@
 
 #include "config/json.h"
 
-// The camera address used when the file names none. Every example and test names its own.
-constexpr const char* kDefaultViscaHost = "192.168.0.100";
-
 struct Config {
   std::string atem_ip;
   int32_t me_index = 0;
   int32_t watch_input_id = 1;
-  std::string visca_host = kDefaultViscaHost;
+  std::string visca_host;  // required: no guess at a camera address
   int32_t visca_port = 52381;
   std::string bind_source_ip;
   bool compat_try_prefix = true;
@@ -24,11 +21,18 @@ struct Config {
   std::string visca_off = "81 01 7e 01 0a 01 00 ff";
 };
 
+// A configuration file larger than this is refused rather than read.
+constexpr size_t kMaxConfigBytes = 1 << 20;
+
 // Fills a Config from a parsed document: a member is used only when its JSON type matches the
 // field (string, number or true/false); anything else leaves the default. Prints nothing.
 Config configFromJson(const JsonValue& root);
 
-// Reads the file at `path`. Returns only on success: when the file cannot be opened, names no
-// "atem_ip", holds a number that cannot be read or is nested too deeply, it writes one "[ERR]"
-// line on standard error and ends the process with status 1.
-Config loadConfig(const std::string& path);
+// Reads the regular file at `path` (at most kMaxConfigBytes) into `text`. Never blocks: a FIFO,
+// a device or a directory is refused. False with the reason in `error`.
+bool readConfigFile(const std::string& path, std::string& text, std::string& error);
+
+// Reads and checks the file at `path`. False with the whole "[ERR] ..." line in `error` when the
+// file cannot be read, names no "atem_ip" or "visca_host", holds a number that cannot be read, is
+// nested too deeply or sets a port or input out of range.
+bool loadConfig(const std::string& path, Config& config, std::string& error);
