@@ -38,6 +38,11 @@ static void closeKeepingErrno(int fd) {
 }
 
 bool ViscaSender::sendUdp(const Bytes& bytes) const {
+  if (bytes.empty()) {
+    // sendto() would take the empty datagram and report 0 bytes with a stale errno.
+    logErr("[ERR][UDP] sendto() failed: nothing to send (empty command)");
+    return false;
+  }
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
     logErrno("[ERR][UDP] socket() failed: ");
