@@ -20,7 +20,7 @@ TEST(Bridge, StartupCutAndStop) {
   ASSERT_TRUE(r.waitOut("TCP fallback\n"));
   EXPECT_EQ(r.q.out, "=== Quorvel ===\n[INFO] Loading config from: " + r.cfgPath +
                          "\n[INFO] Connecting to ATEM at 127.0.0.10...\n"
-                         "[ATEM] SYN-ACK received, session 0x0\n"
+                         "[ATEM] SYN-ACK received, session 0x8001\n"
                          "[OK] ATEM 127.0.0.10 connected | ME=0 watch_input=3 -> 127.0.0.1:" +
                          std::to_string(r.camera.port) +
                          "\n[OK] Binding UDP sends from source IP: 127.0.0.1\n"

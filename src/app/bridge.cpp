@@ -52,12 +52,12 @@ int runBridge(const Config& config) {
 
   // A stop while the switcher has not answered ends the wait: a bridge whose switcher is off
   // must still stop promptly, and it darkens the lamp on the way out.
-  while (atem.state != CONNECTED && running.load()) {
+  while (!(atem.state == CONNECTED && atem.announced) && running.load()) {
     atem.loop();
     sleepMs(50);
   }
 
-  if (atem.state == CONNECTED) {
+  if (atem.state == CONNECTED && atem.announced) {
     logOut("[OK] ATEM " + config.atem_ip + " connected | ME=" + std::to_string(config.me_index) +
            " watch_input=" + std::to_string(config.watch_input_id) + " -> " + config.visca_host +
            ":" + std::to_string(config.visca_port));

@@ -112,15 +112,12 @@ void AtemConnection::handleDatagram(long n) {
     case CONNECTING:
       if (!(flags & kAtemFlagSyn) || n < 13) return;
       switch (rxBuffer[12]) {
-        case kAtemConnectAccepted: {
+        case kAtemConnectAccepted:
           sessionId = session;
           sendAck(0);
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(sessionId));
-          logOut(std::string("[ATEM] SYN-ACK received, session 0x") + hex);
           state = CONNECTED;
+          announced = false;
           break;
-        }
         case kAtemConnectRefused:
           logErr("[ERR] ATEM: Connection refused (switcher full)");
           state = DISCONNECTED;
@@ -136,6 +133,14 @@ void AtemConnection::handleDatagram(long n) {
     case CONNECTED:
       // Only ids with the top bit set are session ids the switcher assigned.
       if (session & 0x8000) sessionId = session;
+      if (!announced) {
+        // The SYN answer carries the client's own session id; the switcher assigns the real
+        // one in the packets that follow, so the session is announced with the first of them.
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(sessionId));
+        logOut(std::string("[ATEM] SYN-ACK received, session 0x") + hex);
+        announced = true;
+      }
       if (n > 12) walkCommands(rxBuffer + 12, static_cast<size_t>(n - 12), programInput, previewInput);
       if (flags & kAtemFlagAckRequest) sendAck(packetId);
       return;

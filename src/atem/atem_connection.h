@@ -39,6 +39,7 @@ struct AtemConnection {
   sockaddr_in addr{};
   AtemState state = DISCONNECTED;
   uint16_t sessionId = 0;
+  bool announced = false;  // the session id in use has been logged (first packet of the session)
   int16_t programInput[ATEM_ME_COUNT] = {-1, -1, -1, -1};
   int16_t previewInput[ATEM_ME_COUNT] = {-1, -1, -1, -1};
   std::chrono::steady_clock::time_point lastReceive{};
