@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A third-party switcher client, the npm library atem-connection, against quorvel-switcher-sim:
 # it must report connected with the buses the simulator set, see a cut, keep its session while
-# idle and follow changes over a lossy link. Skipped where node or npm is missing.
+# idle and follow changes over a lossy link. Skipped (exit 77) where node or npm is missing.
 set -euo pipefail
 
 ATEM_CONNECTION_VERSION=3.10.2
@@ -9,7 +9,7 @@ ADDRESS=127.0.1.250
 
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
   echo "skipped: node and npm are needed for the atem-connection interop test"
-  exit 0
+  exit 77
 fi
 
 SIM="${QUORVEL_BINARY_DIR:?}/quorvel-switcher-sim"
