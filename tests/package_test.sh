@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the built tree and checks its name, contents, dependencies,
-# maintainer scripts, the packaged program's start-up error, the units, and an installation into
-# throwaway roots. Skips (exit 0) when cpack, dpkg-deb or dpkg-shlibdeps is missing.
+# Builds the Debian package from the built tree and checks its name, contents, owners and modes,
+# changelog, dependencies, maintainer scripts, the packaged program's start-up error, the units,
+# what lintian finds (where it is installed) and an installation into throwaway roots.
+# Skips (exit 77) when cpack, dpkg-deb, dpkg-shlibdeps or file (which cpack's DEB generator
+# runs) is missing.
 set -euo pipefail
 SRC=${QUORVEL_SOURCE_DIR:?QUORVEL_SOURCE_DIR is not set}
 BIN=${QUORVEL_BINARY_DIR:?QUORVEL_BINARY_DIR is not set}
-for tool in cpack dpkg-deb dpkg-shlibdeps; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool not found"; exit 0; }
+for tool in cpack dpkg-deb dpkg-shlibdeps file; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool not found"; exit 77; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-package-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -31,19 +33,32 @@ for script in postinst prerm postrm; do
     fail "maintainer script $script missing, not executable or not valid sh"
 done
 
-dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents"
+dpkg-deb -c "$deb" >"$work/listing"
+awk '{print $6}' "$work/listing" | sed 's|^\./|/|' >"$work/contents"
 sims=$(find "$BIN" -maxdepth 1 -type f -name 'quorvel-*-sim' -perm -u+x -printf '/usr/bin/%f\n')
 [ -n "$sims" ] || die "no simulators built in $BIN"
+doc=/usr/share/doc/quorvel
 for path in /usr/bin/quorvel $sims /lib/systemd/system/quorvel.service \
-  /lib/systemd/system/quorvel@.service /usr/share/quorvel/quorvel.json.example; do
+  /lib/systemd/system/quorvel@.service /usr/share/quorvel/quorvel.json.example \
+  $doc/copyright $doc/changelog.Debian.gz /usr/share/man/man1/quorvel.1.gz \
+  $(sed 's|^/usr/bin/\(.*\)|/usr/share/man/man1/\1.1.gz|' <<<"$sims"); do
   grep -qx "$path" "$work/contents" || fail "package lacks $path"
 done
+# Everything belongs to root; programs are 0755, every other file 0644, folders 0755.
+bad=$(awk '$2 != "root/root" || ($1 ~ /^d/ && $1 != "drwxr-xr-x") ||
+  ($1 ~ /^-/ && $1 != ($6 ~ /^\.\/usr\/bin\// ? "-rwxr-xr-x" : "-rw-r--r--"))' "$work/listing")
+[ -z "$bad" ] || fail "wrong owner or mode:"$'\n'"$bad"
 dpkg-deb -x "$deb" "$work/x"
+gzip -dc "$work/x$doc/changelog.Debian.gz" >"$work/changelog"
+changelog_version=$(dpkg-parsechangelog -l "$work/changelog" -S Version) || true
+[ "$changelog_version" = "$version" ] ||
+  fail "changelog's latest entry is for '$changelog_version', the package is $version"
 
 status=0
 missing="$work/missing.json"
 QUORVEL_CFG="$missing" timeout 10 "$work/x/usr/bin/quorvel" >/dev/null 2>"$work/err" || status=$?
-{ [ "$status" -eq 1 ] && [ "$(cat "$work/err")" = "[ERR] Cannot open config file: $missing" ]; } ||
+# The reason the file could not be opened follows the path; its wording is the C library's.
+{ [ "$status" -eq 1 ] && [[ "$(cat "$work/err")" == "[ERR] Cannot open config file: $missing ("* ]]; } ||
   { fail "missing configuration: status $status, stderr:"; cat "$work/err" >&2; }
 
 if command -v systemd-analyze >/dev/null 2>&1; then
@@ -65,6 +80,22 @@ if command -v systemd-analyze >/dev/null 2>&1; then
   fi
 else
   echo "note: systemd-analyze not found; unit verification skipped"
+fi
+
+if command -v lintian >/dev/null 2>&1; then
+  # Errors fail the test; warnings are shown for whoever reads the log. Status 2: lintian broke.
+  lstatus=0
+  lintian "$deb" >"$work/lintian.log" 2>&1 || lstatus=$?
+  sed 's/^/lintian: /' "$work/lintian.log"
+  if grep -q '^E: ' "$work/lintian.log"; then
+    fail "lintian reports errors"
+  elif [ "$lstatus" -gt 1 ]; then
+    fail "lintian could not check the package (status $lstatus)"
+  else
+    ok "lintian: no errors"
+  fi
+else
+  echo "note: lintian not found; the package is not linted"
 fi
 
 # Maintainer scripts run outside a chroot with DPKG_ROOT set; no libraries there: --force-depends.
