@@ -43,7 +43,6 @@
 
 namespace {
 
-using quorvel_sim::Bytes;
 using quorvel_sim::SimClient;
 using quorvel_sim::SwitcherSim;
 
@@ -118,11 +117,6 @@ int64_t nowNs() {
 [[noreturn]] void die(const std::string& why) {
   std::cerr << "quorvel-bench: " << why << std::endl;
   std::exit(1);
-}
-
-void putBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
 }
 
 // ---- processes ------------------------------------------------------------------------------

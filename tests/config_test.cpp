@@ -8,39 +8,149 @@
 
 using namespace testing_support;
 
+namespace {
+
+// Reads `text` as a configuration file named "q.json": the Config, or the error in `error`.
+Config read(const std::string& text, std::string* error = nullptr,
+            std::vector<ConfigWarning>* warnings = nullptr) {
+  Config c;
+  std::string e;
+  bool ok = configFromJson(parseJson(text), "q.json", c, e, warnings);
+  if (error) *error = ok ? "" : e;
+  EXPECT_TRUE(ok || error) << e;
+  return c;
+}
+
+}  // namespace
+
 TEST(Config, DefaultsAndTypeRules) {
-  Config d = configFromJson(parseJson("{\"atem_ip\": \"127.0.0.5\"}"));
+  Config d = read(R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1"})");
+  ASSERT_EQ(d.cameras.size(), 1u);
+  const CameraConfig& k = d.cameras[0];
   EXPECT_EQ(d.atem_ip, "127.0.0.5");
-  EXPECT_EQ(d.me_index, 0);
-  EXPECT_EQ(d.watch_input_id, 1);
-  EXPECT_EQ(d.visca_host, "");
-  EXPECT_EQ(d.visca_port, 52381);
-  EXPECT_EQ(d.bind_source_ip, "");
-  EXPECT_TRUE(d.compat_try_prefix && d.compat_try_tcp && d.compat_try_both_ops);
-  EXPECT_EQ(d.visca_program, "81 01 7e 01 0a 01 05 ff");
-  EXPECT_EQ(d.visca_preview, "81 01 7e 01 0a 01 04 ff");
-  EXPECT_EQ(d.visca_off, "81 01 7e 01 0a 01 00 ff");
+  EXPECT_FALSE(d.listed || d.log_changes);
+  EXPECT_EQ(d.lamp_on_switcher_loss, SwitcherLoss::KEEP);
+  EXPECT_EQ(k.name, "cam1");
+  EXPECT_TRUE(k.me_index == 0 && k.watch_input_id == 1 && k.visca_port == 52381);
+  EXPECT_TRUE(k.compat_try_prefix && k.compat_try_tcp && k.compat_try_both_ops);
+  EXPECT_EQ(k.visca_program, "81 01 7e 01 0a 01 05 ff");
+  EXPECT_EQ(k.visca_preview, "81 01 7e 01 0a 01 04 ff");
+  EXPECT_EQ(k.visca_off, "81 01 7e 01 0a 01 00 ff");
+  EXPECT_EQ(k.tally_source, TallySource::BUSES);
+  EXPECT_EQ(k.lamp_refresh_ms, 0);
 
-  // Members of the wrong type count as absent; numbers truncate and clamp.
-  Config c = configFromJson(parseJson(R"({"atem_ip": 5, "me_index": "2", "compat_try_tcp": 0,
-      "visca_port": "9", "watch_input_id": -3.7, "compat_try_prefix": false,
+  // Members of the wrong type count as absent; numbers truncate and clamp; the last of a key
+  // given twice wins.
+  Config c = read(R"({"atem_ip": 5, "me_index": "2", "compat_try_tcp": 0,
+      "visca_port": "9", "watch_input_id": 3.7, "compat_try_prefix": false,
       "visca_host": " 127.0.0.1 ", "extra": {"me_index": 3, "x": [1, {"y": null}]},
-      "visca_off": "", "bind_source_ip": "127.0.0.1"})"));
+      "visca_off": "", "bind_source_ip": "127.0.0.1", "me_index": -1e10, "me_index": 2.5})");
+  const CameraConfig& w = c.cameras.at(0);
   EXPECT_EQ(c.atem_ip, "");
-  EXPECT_EQ(c.me_index, 0);
-  EXPECT_TRUE(c.compat_try_tcp);
-  EXPECT_EQ(c.visca_port, 52381);
-  EXPECT_EQ(c.watch_input_id, -3);
-  EXPECT_FALSE(c.compat_try_prefix);
-  EXPECT_EQ(c.visca_host, " 127.0.0.1 ");
-  EXPECT_EQ(c.visca_off, "");
-  EXPECT_EQ(c.bind_source_ip, "127.0.0.1");
+  EXPECT_EQ(w.me_index, 2);
+  EXPECT_TRUE(w.compat_try_tcp);
+  EXPECT_EQ(w.visca_port, 52381);
+  EXPECT_EQ(w.watch_input_id, 3);
+  EXPECT_FALSE(w.compat_try_prefix);
+  EXPECT_EQ(w.visca_host, " 127.0.0.1 ");
+  EXPECT_EQ(w.visca_off, "");
+  EXPECT_EQ(w.bind_source_ip, "127.0.0.1");
+}
 
-  Config n = configFromJson(parseJson(
-      R"({"visca_port": 5000.9, "watch_input_id": 1e10, "me_index": -1, "me_index": 2})"));
-  EXPECT_EQ(n.visca_port, 5000);
-  EXPECT_EQ(n.watch_input_id, 2147483647);
-  EXPECT_EQ(n.me_index, 2);
+// An entry takes what it leaves out from the top level, which takes it from the defaults.
+TEST(Config, CamerasInheritFromTheTopLevel) {
+  Config c = read(R"({"atem_ip": "127.0.0.5", "visca_program": "81 01 7e 01 0a 00 02 ff",
+      "compat_try_tcp": false, "visca_port": 1259, "tally_source": "switcher",
+      "lamp_refresh_ms": 200, "lamp_on_switcher_loss": "off", "log_changes": true,
+      "cameras": [
+        {"name": "wide", "watch_input_id": 1, "visca_host": "127.0.0.21"},
+        {"watch_input_id": 2, "visca_host": "127.0.0.22", "visca_port": "7",
+         "compat_try_tcp": true, "tally_source": "buses", "me_index": 1},
+        {"watch_input_id": 2, "visca_host": "127.0.0.22", "lamp_refresh_ms": 0}]})");
+  ASSERT_EQ(c.cameras.size(), 3u);
+  EXPECT_TRUE(c.listed && c.log_changes && c.lamp_on_switcher_loss == SwitcherLoss::OFF);
+  const CameraConfig &a = c.cameras[0], &b = c.cameras[1], &d = c.cameras[2];
+  EXPECT_EQ(a.name + " " + b.name + " " + d.name, "wide cam2 cam3");
+  EXPECT_TRUE(a.visca_port == 1259 && b.visca_port == 1259);  // "7" is no number
+  EXPECT_TRUE(!a.compat_try_tcp && b.compat_try_tcp);
+  EXPECT_EQ(b.visca_program, "81 01 7e 01 0a 00 02 ff");
+  EXPECT_TRUE(a.tally_source == TallySource::SWITCHER && b.tally_source == TallySource::BUSES);
+  EXPECT_EQ(b.me_index, 1);
+  EXPECT_EQ(a.lamp_refresh_ms, kMinRefreshMs) << "raised";
+  EXPECT_EQ(d.lamp_refresh_ms, 0);
+}
+
+TEST(Config, EveryMistakeIsOneErrorLine) {
+  const std::string head = R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1")";
+  const std::string at = "[ERR] Config q.json, camera ";
+  struct Case {
+    std::string text, error;
+  } cases[] = {
+      {"{}", "[ERR] Config missing 'atem_ip'"},
+      {R"({"atem_ip": "127.0.0.5"})", "[ERR] Config missing 'visca_host'"},
+      {head + R"(, "visca_preview": "81 zz ff"})", "[ERR] Invalid hex in visca_preview: 81 zz ff"},
+      {head + R"(, "visca_off": "1 10000000000000000"})",
+       "[ERR] Invalid hex in visca_off: 1 10000000000000000"},
+      {head + R"(, "tally_source": "bus"})",
+       R"([ERR] Config 'tally_source' must be "buses" or "switcher", not "bus")"},
+      {head + R"(, "lamp_on_switcher_loss": "dark"})",
+       R"([ERR] Config 'lamp_on_switcher_loss' must be "keep" or "off", not "dark")"},
+      {head + R"(, "lamp_refresh_ms": -1})", "[ERR] Config 'lamp_refresh_ms' must be 0 or more, not -1"},
+      {head + R"(, "cameras": {"name": "a"}})",
+       "[ERR] Config q.json: 'cameras' is an object, not an array of cameras"},
+      {head + R"(, "cameras": []})", "[ERR] Config q.json: 'cameras' is empty"},
+      {"", "[ERR] Config q.json: 'cameras' has 65 entries, at most 64 are served"},
+      {head + R"(, "cameras": [{}, 7]})", at + "2: a number, not an object"},
+      {head + R"(, "cameras": [{"name": "a"}, {"name": "b"}, {"name": "a"}]})",
+       at + "3 (a): the name is already taken by camera 1"},
+      {head + R"(, "cameras": [{}, {"visca_off": "zz"}]})",
+       at + "2 (cam2): Invalid hex in visca_off: zz"},
+      {R"({"atem_ip": "127.0.0.5", "cameras": [{"visca_host": "127.0.0.1"}, {}]})",
+       at + "2 (cam2): missing 'visca_host'"},
+      {head + R"(, "cameras": [{"name": "x", "visca_port": 70000}]})",
+       at + "1 (x): 'visca_port' must be 1-65535, not 70000"},
+      {head + R"(, "watch_input_id": 65536, "cameras": [{"watch_input_id": 2}, {}]})",
+       at + "2 (cam2): 'watch_input_id' must be 0-65535, not 65536"},
+      {head + R"(, "cameras": [{"tally_source": 3}, {"tally_source": "both"}]})",
+       at + R"(2 (cam2): 'tally_source' must be "buses" or "switcher", not "both")"},
+  };
+  cases[9].text = head + R"(, "cameras": [)";
+  for (int i = 0; i < 64; ++i) cases[9].text += "{},";
+  cases[9].text += "{}]}";
+  for (const Case& k : cases) {
+    std::string error;
+    read(k.text, &error);
+    EXPECT_EQ(error, k.error) << k.text;
+  }
+}
+
+// What --check warns about: the lenient reading accepted it, but a person rarely means it. Only
+// lossy hex and a raised refresh are also said at start-up.
+TEST(Config, WarningsForLikelyMistakes) {
+  std::vector<ConfigWarning> warnings;
+  read(R"({"atem_ip": "127.0.0.5", "visca_host": "cam-2.local", "visca_prot": 52381,
+      "note": "stage left", "bind_source_ip": "10.0.0", "compat_try_tcp": "false",
+      "visca_program": "81 01 7e 01 0a 01 05 0g 8101 81-01 0x81",
+      "cameras": [{"name": "pit", "visca_host": "127.0.0.1", "lamp_refresh_ms": 1,
+                   "fancy": 1}]})",
+       nullptr, &warnings);
+  std::vector<std::string> got;
+  for (const ConfigWarning& w : warnings) got.push_back((w.atStartup ? "* " : "  ") + w.text);
+  const std::vector<std::string> want = {
+      "  [WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?",
+      "  [WARN] Config: 'compat_try_tcp' is a string, not true/false: it keeps true",
+      "  [WARN] Config, camera 1 (pit): unknown key 'fancy' is not read",
+      "* [WARN] Config, camera 1 (pit): 'visca_program' piece '0g' is not one or two hex digits; "
+      "it was read as 00",
+      "* [WARN] Config, camera 1 (pit): 'visca_program' piece '8101' is not one or two hex "
+      "digits; it was read as 01",
+      "* [WARN] Config, camera 1 (pit): 'visca_program' piece '81-01' is not one or two hex "
+      "digits; it was read as 81",
+      "* [WARN] Config, camera 1 (pit): 'lamp_refresh_ms' 1 raised to 500",
+      "  [WARN] Config, camera 1 (pit): 'bind_source_ip' \"10.0.0\" is not a dotted IPv4 "
+      "address: sends would not be bound",
+  };
+  EXPECT_EQ(got, want);
 }
 
 // Runs the built program with the environment `env` and returns its exit status; stdout and

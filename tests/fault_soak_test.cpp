@@ -4,16 +4,13 @@
 // settles, and the camera's last command must match the watched input's state on the simulator.
 // The process must stay up with a flat descriptor count and resident size.
 //
-// Loss and reordering are special: the session client walks every packet in the order it
-// arrives, so a retransmitted or overtaken packet that arrives after a newer one puts its older
-// state back in the tables until the next change. After those rounds a wrong lamp is counted as
-// "stale" and, unless QUORVEL_SOAK_STRICT=1, not failed; one more clean change must then put the
-// lamp right.
+// The session applies each reliable packet once and in order, so neither a resent nor an
+// overtaken packet may put an older state back: every round must end with the right lamp.
 //
 // The CI run is short. The long run (tests/soak/run) scales it with QUORVEL_SOAK_CHANGES (bus
 // changes per fault round, default 30), QUORVEL_SOAK_LAPS (passes through the fault rounds,
-// default 1), QUORVEL_SOAK_SEED, QUORVEL_SOAK_STRICT, and QUORVEL_SOAK_WRAP (command words put
-// in front of the binary, e.g. a valgrind call).
+// default 1), QUORVEL_SOAK_SEED and QUORVEL_SOAK_WRAP (command words put in front of the
+// binary, e.g. a valgrind call).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -106,34 +103,23 @@ void randomChange(sim::SwitcherSim& s, std::mt19937& rng) {
 TEST(FaultSoak, LampFollowsTheSwitcherThroughFaults) {
   const long changesPerRound = envNumber("QUORVEL_SOAK_CHANGES", 30);
   const long laps = envNumber("QUORVEL_SOAK_LAPS", 1);
-  const bool strict = envNumber("QUORVEL_SOAK_STRICT", 0) == 1;
   const uint32_t seed = static_cast<uint32_t>(envNumber("QUORVEL_SOAK_SEED", 20240611));
   std::mt19937 rng(seed);
   BridgeRig r("127.0.3.1");
   r.sw.rngState = seed | 1u;
   ASSERT_NO_FATAL_FAILURE(startAndWarmUp(r));
-  long changes = 0, stale = 0;
+  long changes = 0;
   std::vector<std::string> wrong;
 
   // After the faults stop: every packet delivered or given up, the hold-off and the delivery
   // over, and then the lamp must show the simulator's truth.
-  auto quietCheck = [&](const std::string& round, bool mayBeStale) {
+  auto quietCheck = [&](const std::string& round) {
     r.sw.faults = sim::SimFaults{};
     bool settled = waitSettled(r, 15000);
     r.pump(300);
-    auto what = [&] {
-      return round + ": lamp " + lampName(r.lastLamp) + ", switcher says " +
-             lampName(expectedLamp(r.sw)) + (settled ? "" : " (session did not settle)");
-    };
-    if (settled && mayBeStale && r.lastLamp != expectedLamp(r.sw)) {
-      ++stale;
-      if (strict) wrong.push_back(what());
-      std::printf("  stale: %s\n", what().c_str());
-      sim::simCut(r.sw, 0);
-      ++changes;
-      r.pump(300);
-    }
-    if (!settled || r.lastLamp != expectedLamp(r.sw)) wrong.push_back(what());
+    if (!settled || r.lastLamp != expectedLamp(r.sw))
+      wrong.push_back(round + ": lamp " + lampName(r.lastLamp) + ", switcher says " +
+                      lampName(expectedLamp(r.sw)) + (settled ? "" : " (session did not settle)"));
     int status = 0;
     ASSERT_EQ(waitpid(r.q.pid, &status, WNOHANG), 0)
         << "quorvel died in round " << round << "\n" << r.context();
@@ -147,10 +133,10 @@ TEST(FaultSoak, LampFollowsTheSwitcherThroughFaults) {
   auto faultRound = [&](const std::string& name, sim::SimFaults f) {
     r.sw.faults = f;
     change(changesPerRound);
-    quietCheck(name, f.lossPct > 0 || f.reorderPct > 0);
+    quietCheck(name);
   };
 
-  quietCheck("initial state", false);
+  quietCheck("initial state");
   // A clean round first, so that the baseline is taken with the heap of a running bridge.
   faultRound("clean", sim::SimFaults{});
   const int fdBase = countOpenFds(r.q.pid);
@@ -166,13 +152,13 @@ TEST(FaultSoak, LampFollowsTheSwitcherThroughFaults) {
     // meanwhile that only the fresh session's initial state can tell.
     sim::simSilence(r.sw, 5500);
     change(3);
-    quietCheck("restart" + l, false);
+    quietCheck("restart" + l);
     // Re-open request while connected, then a refusal, then re-open on the next hello.
     r.sw.refuseNext = 1;
     r.sw.reopenNext = 1;
     sim::simReopenAll(r.sw);
     change(3);
-    quietCheck("re-open and refusal" + l, false);
+    quietCheck("re-open and refusal" + l);
   }
   if (HasFatalFailure()) return;
   faultRound("clean, last", sim::SimFaults{});
@@ -181,10 +167,10 @@ TEST(FaultSoak, LampFollowsTheSwitcherThroughFaults) {
   const long rssEnd = residentKb(r.q.pid);
   const sim::SwitcherSim& s = r.sw;
   std::printf(
-      "soak: %ld changes, %zu wrong final states, %ld stale after loss or reordering; faults: "
+      "soak: %ld changes, %zu wrong final states; faults: "
       "%llu lost, %llu duplicated, %llu reordered, %llu garbage, %llu retransmitted, %llu "
       "refused; %llu camera commands; descriptors %d -> %d; VmRSS %ld -> %ld kB\n",
-      changes, wrong.size(), stale, (unsigned long long)s.packetsLost,
+      changes, wrong.size(), (unsigned long long)s.packetsLost,
       (unsigned long long)s.packetsDuplicated, (unsigned long long)s.packetsReordered,
       (unsigned long long)s.garbageSent, (unsigned long long)s.retransmissions,
       (unsigned long long)s.helloRefused, (unsigned long long)r.lampCommands, fdBase, fdEnd,
@@ -235,18 +221,20 @@ int countOf(const std::string& text, const std::string& needle) {
 
 }  // namespace
 
-// SIGTERM in three busy moments; each time the process ends with status 0 and OFF goes last.
+// SIGTERM in two busy moments; each time the process ends at once with status 0, OFF last.
 TEST(FaultSoak, StopUnderLoad) {
   {  // During the warm-up, while the switcher floods the bridge with cuts, duplicates and junk:
-     // the initial state still goes, then OFF.
+     // OFF only.
     BridgeRig r("127.0.3.3");
     ASSERT_NO_FATAL_FAILURE(startWatching(r));
-    ASSERT_TRUE(r.waitOut("[OK] Will also try TCP fallback", 2000)) << r.context();
+    ASSERT_TRUE(r.waitOut("[OK] Tally follows", 2000)) << r.context();
     Flood flood(r, {0, 50, 0, 50});
     for (int64_t end = nowMs() + 600; nowMs() < end; r.pump(1)) flood.burst();
     ASSERT_EQ(r.lampCommands, 0u) << "still warming up";
+    const int64_t signalled = nowMs();
     EXPECT_EQ(r.stop(SIGTERM, 15000, [&] { flood.burst(); }), 0) << r.context();
-    EXPECT_GE(r.lampCommands, 2u) << "the initial state, then OFF";
+    EXPECT_LT(nowMs() - signalled, 1000);
+    EXPECT_EQ(r.lampCommands, 1u);
     EXPECT_EQ(lampName(r.lastLamp), "OFF");
     EXPECT_EQ(countOf(r.q.out, "[INFO] Sending tally OFF before exit..."), 1);
     EXPECT_GT(flood.seq, 1000u);
@@ -264,46 +252,14 @@ TEST(FaultSoak, StopUnderLoad) {
     const int64_t floodMs = nowMs() - start;
     EXPECT_EQ(countOpenFds(r.q.pid), fds);
     EXPECT_EQ(r.stop(SIGTERM, 10000, [&] { flood.burst(); }), 0) << r.context();
-    EXPECT_LT(nowMs() - start - floodMs, 2000);
+    EXPECT_LT(nowMs() - start - floodMs, 1000);
     EXPECT_EQ(lampName(r.lastLamp), "OFF");
     EXPECT_GT(during, 5u) << "the lamp followed the cuts";
     EXPECT_LE(during, static_cast<uint64_t>(floodMs / 50 + 2)) << "at most one change per 50 ms";
     EXPECT_GT(r.sw.packetsSent, 500u);
-  }
-  {  // While a TCP connect waits out its 1.5 s time-out. The program command is too long for a
-     // datagram, so delivery climbs to TCP, where the camera's listener has a full accept queue.
-    const std::string ip = "127.0.3.2";
-    BridgeRig r(ip, true, ip);
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = loopbackAddr(ip, r.camera.port);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << strerror(errno);
-    ASSERT_EQ(listen(listener, 0), 0);
-    // One queued connection fills the queue, so further connection attempts go unanswered.
-    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    std::string longCommand;
-    for (int i = 0; i < 70000; ++i) longCommand += "00 ";
-    ASSERT_NO_FATAL_FAILURE(startWatching(r, ", \"visca_program\": \"" + longCommand + "\""));
-    ASSERT_EQ(r.sw.program[0], kWatch);  // the initial state is PROGRAM: the long command
-    // Both datagram forms fail at once; the third rung is the hanging connect.
-    const std::string udpFailed = "[ERR][UDP] sendto() failed";
-    for (int64_t end = nowMs() + 10000; countOf(r.q.err, udpFailed) < 2 && nowMs() < end;)
-      r.pump(5);
-    ASSERT_EQ(countOf(r.q.err, udpFailed), 2) << r.context();
-    r.pump(400);
-    EXPECT_EQ(r.q.err.find("[ERR][TCP]"), std::string::npos) << "the connect is still waiting";
-    int64_t signalled = nowMs();
-    EXPECT_EQ(r.stop(SIGTERM, 20000), 0) << r.context();
-    // The rest of the ladder still runs: three more attempts of at most 1.5 s each.
-    EXPECT_LT(nowMs() - signalled, 8000);
-    close(filler);
-    close(listener);
-    EXPECT_EQ(lampName(r.lastLamp), "OFF") << r.context();
-    // The signal cut the waiting connect short (a socket with a time-out is not restarted).
-    EXPECT_NE(r.q.err.find("[ERR][TCP] connect() failed: Interrupted system call"),
+    EXPECT_NE(r.q.err.find("[WARN] Ignoring datagrams that do not come from the switcher: 1 so "
+                           "far, the latest from " + r.ip + ":"),
               std::string::npos)
-        << r.context();
-    EXPECT_NE(r.q.err.find("[WARN] All send attempts failed for state PROGRAM"), std::string::npos);
-    EXPECT_EQ(countOf(r.q.out, "Caught signal 15"), 1);
+        << "the junk comes from another port";
   }
 }

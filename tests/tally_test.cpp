@@ -1,57 +1,144 @@
-#include "app/tally.h"
+#include "tally/tally.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <memory>
 
-#include "config/config.h"
+#include "test_support.h"
 
-static TallyState derive(int me, int watch, std::array<int16_t, 4> prg,
-                         std::array<int16_t, 4> prv) {
-  Config c;
+using namespace testing_support;
+
+namespace {
+
+constexpr int64_t kMs = kNsPerMs;
+
+CameraConfig watching(int me, int input, TallySource source = TallySource::BUSES) {
+  CameraConfig c;
   c.me_index = me;
-  c.watch_input_id = watch;
-  return deriveTally(c, prg.data(), prv.data());
+  c.watch_input_id = input;
+  c.tally_source = source;
+  return c;
 }
 
-TEST(Tally, Derivation) {
+TallyState derive(int me, int watch, std::array<int16_t, 4> prg, std::array<int16_t, 4> prv) {
+  auto t = std::make_unique<AtemTables>();
+  std::copy(prg.begin(), prg.end(), t->programInput);
+  std::copy(prv.begin(), prv.end(), t->previewInput);
+  return deriveTally(watching(me, watch), *t).state;
+}
+
+std::unique_ptr<AtemTables> replayed(const char* file) {
+  auto t = std::make_unique<AtemTables>();
+  for (const Bytes& p : readDump(file)) walkCommands(p.data(), p.size(), *t);
+  return t;
+}
+
+}  // namespace
+
+TEST(Tally, FromTheBuses) {
   const std::array<int16_t, 4> none = {-1, -1, -1, -1};
   EXPECT_EQ(derive(0, 1, none, none), OFF);
-  EXPECT_EQ(derive(0, -1, none, none), PROGRAM);  // -1 matches an unreported bus
   EXPECT_EQ(derive(1, 3, {3, 4, 0, 0}, {0, 3, 0, 0}), PREVIEW);
   EXPECT_EQ(derive(1, 4, {3, 4, 0, 0}, {0, 4, 0, 0}), PROGRAM);  // on both buses
   EXPECT_EQ(derive(3, 7, {0, 0, 0, 7}, none), PROGRAM);
-  for (int me : {-1, 4, 1000, -2147483647 - 1}) {
+  for (int me : {-1, 4, 1000})
     EXPECT_EQ(derive(me, 5, {5, 5, 5, 5}, {5, 5, 5, 5}), OFF) << me;
-    EXPECT_EQ(derive(me, -1, {5, 5, 5, 5}, {5, 5, 5, 5}), PROGRAM) << me;
-  }
-  // Input ids from 32768 up are held as negative numbers and never match a positive id.
+  // Input ids from 32768 up are held as negative numbers and never match a watched id.
   EXPECT_EQ(derive(0, 32768, {int16_t(-32768), 0, 0, 0}, none), OFF);
-  EXPECT_EQ(derive(0, -32768, {int16_t(-32768), 0, 0, 0}, none), PROGRAM);
-
-  EXPECT_EQ(tallyStateToString(OFF), "OFF");
-  EXPECT_EQ(tallyStateToString(PREVIEW), "PREVIEW");
-  EXPECT_EQ(tallyStateToString(PROGRAM), "PROGRAM");
   EXPECT_EQ(tallyStateToString(static_cast<TallyState>(3)), "UNKNOWN");
 }
 
-TEST(Tally, HoldOff) {
-  const int64_t ms = 1'000'000;
-  TallyGate g;
-  tallyGateStart(g, PROGRAM, 1000 * ms);
-  EXPECT_TRUE(tallyGateOpen(g, 1000 * ms));  // the first change may go at once
-  EXPECT_FALSE(tallyGateTake(g, PROGRAM, 1001 * ms));
+// What a camera shows with each rule on real switchers' initial states. The rules differ where
+// a source is on air or on preview through a key, SuperSource, another M/E or a transition.
+TEST(Tally, FromTheSwitchersTallyListBesideTheBuses) {
+  struct Row {
+    const char* file;
+    int me, input;
+    TallyState buses, list;
+  } rows[] = {
+      {"2me-v8.1.data", 0, 1, PROGRAM, PROGRAM},
+      {"2me-v8.1.data", 0, 13, OFF, PROGRAM},
+      {"2me-v8.1.data", 0, 9, PREVIEW, PREVIEW},
+      {"2me-v8.1.data", 1, 12, PROGRAM, OFF},  // M/E 2's program is not on air
+      {"constellation-2me-hd-v8.7.0.data", 0, 11, OFF, PROGRAM},
+      {"constellation-2me-hd-v8.7.0.data", 1, 2001, PROGRAM, PROGRAM},
+      {"constellation-2me-hd-v8.7.0.data", 0, 2, PREVIEW, PREVIEW},
+      {"tvshd-v8.0.0.data", 0, 7, OFF, PROGRAM},
+      {"tvshd-v8.0.0.data", 0, 5010, OFF, PROGRAM},
+      {"tvshd-v8.0.0.data", 0, 0, PREVIEW, PREVIEW},
+      {"1me-v8.1.data", 0, 3021, PREVIEW, PREVIEW},
+  };
+  for (const Row& r : rows) {
+    auto t = replayed(r.file);
+    EXPECT_EQ(deriveTally(watching(r.me, r.input), *t).state, r.buses) << r.file << " " << r.input;
+    Tally list = deriveTally(watching(r.me, r.input, TallySource::SWITCHER), *t);
+    EXPECT_EQ(list.state, r.list) << r.file << " " << r.input;
+    EXPECT_EQ(list.reason, r.list == PROGRAM   ? TallyReason::LIST_PROGRAM
+                           : r.list == PREVIEW ? TallyReason::LIST_PREVIEW
+                                               : TallyReason::NOT_IN_LIST);
+  }
+  // Until a first list has come, the buses decide.
+  auto empty = std::make_unique<AtemTables>();
+  empty->programInput[0] = 4;
+  EXPECT_EQ(deriveTally(watching(0, 4, TallySource::SWITCHER), *empty).reason,
+            TallyReason::PROGRAM_BUS);
+}
 
-  // Sent OFF at 1010 ms: PROGRAM then PREVIEW inside the hold-off are not taken.
-  EXPECT_TRUE(tallyGateTake(g, OFF, 1010 * ms));
-  EXPECT_FALSE(tallyGateOpen(g, 1059 * ms));
-  EXPECT_FALSE(tallyGateTake(g, PREVIEW, 1059 * ms));
-  EXPECT_EQ(g.lastSent, OFF);
-  // A change back to the last state sent before the deadline is never sent.
-  EXPECT_FALSE(tallyGateTake(g, OFF, 1060 * ms));
-  // A lasting change goes in the first reading at or after the deadline.
-  EXPECT_TRUE(tallyGateTake(g, PREVIEW, 1060 * ms));
-  EXPECT_EQ(g.deadline, 1110 * ms);
-  EXPECT_FALSE(tallyGateTake(g, PROGRAM, 1110 * ms - 1));
-  EXPECT_TRUE(tallyGateTake(g, PROGRAM, 1110 * ms));
+TEST(Tally, HoldOff) {
+  TallyGate g;
+  tallyGateStart(g, PROGRAM, 1000 * kMs);
+  EXPECT_TRUE(tallyGateOpen(g, 1000 * kMs));  // the first change may go at once
+  EXPECT_FALSE(tallyGateTake(g, PROGRAM, 1001 * kMs));
+  // Sent OFF at 1010 ms: a change inside the hold-off is not taken, and one that reverts before
+  // the deadline is never sent; a lasting one goes at the first reading at or after it.
+  EXPECT_TRUE(tallyGateTake(g, OFF, 1010 * kMs));
+  EXPECT_FALSE(tallyGateTake(g, PREVIEW, 1059 * kMs));
+  EXPECT_FALSE(tallyGateTake(g, OFF, 1060 * kMs));
+  EXPECT_TRUE(tallyGateTake(g, PREVIEW, 1060 * kMs));
+  EXPECT_EQ(g.deadline, 1110 * kMs);
+}
+
+// One camera's deliveries with a fake clock: a delivery that hangs (a TCP rung) holds the next
+// decision as the one pending, and the newest decision replaces it.
+TEST(Tally, ScheduleNewestWinsAndRefresh) {
+  CameraSchedule s;
+  EXPECT_FALSE(scheduleDerived(s, PROGRAM, 0).start) << "nothing before the initial state";
+  Dispatch d = scheduleStart(s, OFF, 0);
+  EXPECT_TRUE(d.start && d.state == OFF && d.change);
+  // The initial delivery hangs; three changes come, each past the hold-off.
+  EXPECT_FALSE(scheduleDerived(s, PROGRAM, 10 * kMs).start);
+  EXPECT_FALSE(scheduleDerived(s, PREVIEW, 60 * kMs).start);
+  EXPECT_FALSE(scheduleDerived(s, PREVIEW, 70 * kMs).start) << "no change, nothing new";
+  EXPECT_FALSE(scheduleDerived(s, OFF, 110 * kMs).start);
+  EXPECT_TRUE(s.hasPending && s.pending == OFF);
+  // When it ends, only the newest goes: the last state decided is the last one delivered.
+  d = scheduleDone(s, 1500 * kMs);
+  EXPECT_TRUE(d.start && d.state == OFF && d.change);
+  EXPECT_FALSE(scheduleDone(s, 1500 * kMs).start);
+
+  // Refresh at 1000 ms: only when nothing runs or waits and no change waits on the hold-off; a
+  // refresh neither opens nor extends the hold-off.
+  const int64_t refresh = 1000 * kMs;
+  EXPECT_EQ(scheduleDeadline(s, OFF, refresh), 2500 * kMs);
+  EXPECT_FALSE(scheduleRefresh(s, OFF, refresh, 2499 * kMs).start);
+  d = scheduleRefresh(s, OFF, refresh, 2500 * kMs);
+  EXPECT_TRUE(d.start && d.state == OFF && !d.change);
+  EXPECT_FALSE(scheduleRefresh(s, OFF, refresh, 4000 * kMs).start) << "one is running";
+  scheduleDone(s, 2500 * kMs);
+  EXPECT_EQ(s.gate.deadline, 160 * kMs);
+  d = scheduleDerived(s, PROGRAM, 2501 * kMs);
+  EXPECT_TRUE(d.start && d.change) << "a change goes at once after a refresh";
+  scheduleDone(s, 2501 * kMs);
+  EXPECT_EQ(scheduleDeadline(s, PREVIEW, refresh), 2551 * kMs) << "the change waits, no refresh";
+  EXPECT_FALSE(scheduleRefresh(s, PREVIEW, refresh, 3600 * kMs).start);
+  EXPECT_FALSE(scheduleRefresh(s, PROGRAM, 0, 9000 * kMs).start) << "refresh off";
+
+  // A stop drops what runs and waits; OFF starts at once.
+  scheduleSend(s, PREVIEW, true, 3000 * kMs);
+  scheduleSend(s, PROGRAM, true, 3001 * kMs);
+  scheduleAbandon(s);
+  d = scheduleSend(s, OFF, false, 3002 * kMs);
+  EXPECT_TRUE(d.start && d.state == OFF);
+  EXPECT_FALSE(s.hasPending);
 }

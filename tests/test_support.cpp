@@ -158,10 +158,16 @@ int waitChild(Child& c, int timeout_ms, const std::function<void()>& each) {
 
 Bytes hexBytes(const std::string& hex) {
   Bytes b;
-  for (size_t i = hex.find_first_not_of(' '); i != std::string::npos;
-       i = hex.find_first_not_of(' ', i + 2))
-    b.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  if (!hexPairsToBytes(hex, b)) throw std::runtime_error("not hex pairs: " + hex);
   return b;
+}
+
+std::vector<Bytes> readDump(const std::string& file) {
+  std::vector<Bytes> payloads;
+  std::string error;
+  if (!quorvel_sim::simReadDump(std::string(QUORVEL_FIXTURES) + "/" + file, payloads, &error))
+    throw std::runtime_error(error);
+  return payloads;
 }
 
 int countOpenFds(pid_t pid) {
@@ -174,7 +180,13 @@ int countOpenFds(pid_t pid) {
 }
 
 BridgeRig::BridgeRig(const std::string& switcherIp, bool answer, const std::string& cameraAt)
-    : ip(switcherIp), cameraIp(cameraAt), camera(cameraAt, 0) {
+    : ip(switcherIp),
+      cameraIp(cameraAt),
+      sinks(1),
+      camera((sinks[0] = std::make_unique<CameraSink>(cameraAt))->sock),
+      lamps(sinks[0]->lamps),
+      lastLamp(sinks[0]->last),
+      lampCommands(sinks[0]->count) {
   sw.log = [this](const std::string& line) {
     if (simLog.size() < 200) simLog.push_back(line);
   };
@@ -184,29 +196,44 @@ BridgeRig::BridgeRig(const std::string& switcherIp, bool answer, const std::stri
 }
 BridgeRig::~BridgeRig() { quorvel_sim::simClose(sw); }
 
-void BridgeRig::start(const std::string& extra, std::vector<std::string> argv) {
+uint16_t BridgeRig::addCamera() {
+  sinks.push_back(std::make_unique<CameraSink>(cameraIp));
+  return sinks.back()->sock.port;
+}
+
+void BridgeRig::writeConfig(const std::string& extra) {
   cfgPath = dir.write("q.json", "{\"atem_ip\": \"" + ip + "\", \"visca_host\": \"" + cameraIp +
                                     "\", \"visca_port\": " + std::to_string(camera.port) + extra +
                                     "}");
+}
+
+void BridgeRig::start(const std::string& extra, std::vector<std::string> argv,
+                      std::vector<std::string> env) {
+  writeConfig(extra);
   if (argv.empty()) argv.push_back(QUORVEL_BIN);
-  startChild(q, argv, {"QUORVEL_CFG=" + cfgPath});
+  env.push_back("QUORVEL_CFG=" + cfgPath);
+  startChild(q, argv, env);
 }
 
 void BridgeRig::pump(int ms) {
   int64_t end = nowMs() + ms;
   do {
     if (sw.fd >= 0) quorvel_sim::simPoll(sw, 1);
-    for (Bytes got; camera.receive(got, sw.fd >= 0 ? 0 : 1); ++lampCommands)
-      lamps.push_back(lastLamp = got);
+    for (auto& c : sinks)
+      for (Bytes got; c->sock.receive(got, sw.fd >= 0 ? 0 : 1); ++c->count) {
+        c->lamps.push_back(c->last = got);
+        c->arrivalsMs.push_back(nowMs());
+      }
     pumpChild(q, 0);
   } while (nowMs() < end);
 }
 
-Bytes BridgeRig::lamp(int timeout_ms) {
-  for (int64_t end = nowMs() + timeout_ms; lamps.empty() && nowMs() < end;) pump(1);
-  if (lamps.empty()) return {};
-  Bytes b = lamps.front();
-  lamps.pop_front();
+Bytes BridgeRig::lamp(int timeout_ms, size_t cam) {
+  std::deque<Bytes>& queue = sinks.at(cam)->lamps;
+  for (int64_t end = nowMs() + timeout_ms; queue.empty() && nowMs() < end;) pump(1);
+  if (queue.empty()) return {};
+  Bytes b = queue.front();
+  queue.pop_front();
   return b;
 }
 

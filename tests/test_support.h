@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "switcher_sim.h"
 
 namespace testing_support {
-
-using Bytes = std::vector<uint8_t>;
 
 struct UdpPeer {  // bound to ip:port (0: a free port); closed on destruction
   int fd = -1;
@@ -60,7 +60,9 @@ bool waitForOutput(Child& c, const std::string& needle, int timeout_ms,
 int waitChild(Child& c, int timeout_ms,
               const std::function<void()>& each = {});  // exit status, or -1 on time-out
 
-Bytes hexBytes(const std::string& hex);  // "81 01 ff"
+Bytes hexBytes(const std::string& hex);  // "81 01 ff"; throws on anything else
+// The payloads of a recorded switcher dump in tests/data/atem-dumps/; throws if unreadable.
+std::vector<Bytes> readDump(const std::string& file);
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);
 int64_t nowMs();
 int countOpenFds(pid_t pid);
@@ -70,28 +72,42 @@ inline const Bytes kProgram = hexBytes("81 01 7e 01 0a 01 05 ff");
 inline const Bytes kPreview = hexBytes("81 01 7e 01 0a 01 04 ff");
 inline const Bytes kOff = hexBytes("81 01 7e 01 0a 01 00 ff");
 
-// The built quorvel between a switcher simulator (in this process, on `ip`, port 9910) and a
-// camera sink on `cameraIp`. Every camera datagram is queued for lamp() and kept as lastLamp.
+// A camera played by the test: every datagram is queued for BridgeRig::lamp, with its arrival.
+struct CameraSink {
+  UdpPeer sock;
+  std::deque<Bytes> lamps;
+  Bytes last;
+  uint64_t count = 0;
+  std::vector<int64_t> arrivalsMs;
+  explicit CameraSink(const std::string& ip) : sock(ip, 0) {}
+};
+
+// The built quorvel between a switcher simulator (in this process, on `ip`, port 9910) and
+// camera sinks on `cameraIp`. The configuration names the first sink at the top level.
 struct BridgeRig {
   quorvel_sim::SwitcherSim sw;
   std::string ip, cameraIp, cfgPath;
-  UdpPeer camera;
+  std::vector<std::unique_ptr<CameraSink>> sinks;
+  UdpPeer& camera;  // the first sink
+  std::deque<Bytes>& lamps;
+  Bytes& lastLamp;
+  uint64_t& lampCommands;
   TempDir dir;
   Child q;
-  std::deque<Bytes> lamps;
-  Bytes lastLamp;
-  uint64_t lampCommands = 0;
   std::vector<std::string> simLog;  // the simulator's first 200 event lines
 
   // `answer` false: no simulator, so the test can play the switcher address itself.
   explicit BridgeRig(const std::string& ip, bool answer = true,
                      const std::string& cameraIp = "127.0.0.1");
   ~BridgeRig();
+  uint16_t addCamera();  // one more sink: its port
   // Writes the configuration (`extra` is added to the object, e.g. ", \"me_index\": 1") and
-  // starts `argv` (default: the built quorvel) with QUORVEL_CFG naming it.
-  void start(const std::string& extra, std::vector<std::string> argv = {});
-  void pump(int ms);                  // serves the switcher and drains the camera and the child
-  Bytes lamp(int timeout_ms = 6000);  // the next camera datagram; empty on time-out
+  // starts `argv` (default: the built quorvel) with QUORVEL_CFG naming it and `env` added.
+  void start(const std::string& extra, std::vector<std::string> argv = {},
+             std::vector<std::string> env = {});
+  void writeConfig(const std::string& extra);
+  void pump(int ms);  // serves the switcher and drains the cameras and the child
+  Bytes lamp(int timeout_ms = 6000, size_t cam = 0);  // the next camera datagram; empty on time-out
   bool waitOut(const std::string& needle, int timeout_ms = 6000);
   // Sends `sig` and pumps (running `load` each turn) until the child exits: its exit status.
   int stop(int sig, int timeout_ms = 10000, const std::function<void()>& load = {});

@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "base/bytes.h"
 
-using Bytes = std::vector<uint8_t>;
+namespace {
 
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) {

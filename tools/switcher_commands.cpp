@@ -3,17 +3,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "atem/atem_commands.h"
 #include "switcher_sim.h"
 
 namespace quorvel_sim {
 namespace {
-
-int hexDigit(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
-}
 
 // Whole-token integer in [lo, hi].
 bool parseInt(const std::string& s, long lo, long hi, long& out) {
@@ -101,23 +95,8 @@ bool simReadDump(const std::string& path, std::vector<Bytes>& payloads, std::str
   while (std::getline(in, line)) {
     ++lineNo;
     Bytes p;
-    int hi = -1;
-    for (char ch : line) {
-      if (ch == ' ' || ch == '\t' || ch == '\r') continue;
-      int d = hexDigit(ch);
-      if (d < 0) {
-        if (error) *error = path + ":" + std::to_string(lineNo) + ": not hex";
-        return false;
-      }
-      if (hi < 0) {
-        hi = d;
-      } else {
-        p.push_back(static_cast<uint8_t>(hi << 4 | d));
-        hi = -1;
-      }
-    }
-    if (hi >= 0) {
-      if (error) *error = path + ":" + std::to_string(lineNo) + ": odd number of hex digits";
+    if (!hexPairsToBytes(line, p)) {
+      if (error) *error = path + ":" + std::to_string(lineNo) + ": not hex digit pairs";
       return false;
     }
     if (p.size() > 0x07FF - 12) {
@@ -131,20 +110,15 @@ bool simReadDump(const std::string& path, std::vector<Bytes>& payloads, std::str
 
 void simAdoptState(SwitcherSim& sim, const std::vector<Bytes>& payloads) {
   for (const Bytes& p : payloads) {
-    for (size_t off = 0; off + 8 <= p.size();) {
-      size_t len = static_cast<size_t>(p[off] << 8 | p[off + 1]);
-      if (len < 8 || off + len > p.size()) break;
-      std::string name(reinterpret_cast<const char*>(&p[off + 4]), 4);
-      const uint8_t* d = &p[off + 8];
-      if (name == "_top" && len >= 10 && d[0] >= 1) {
+    forEachBlock(p.data(), p.size(), [&](const uint8_t* name, const uint8_t* d, size_t size) {
+      if (blockIs(name, "_top") && size >= 2 && d[0] >= 1) {
         sim.meCount = d[0] > kSimMaxMes ? kSimMaxMes : d[0];
         sim.sourceCount = d[1];
-      } else if ((name == "PrgI" || name == "PrvI") && len >= 12 && d[0] < kSimMaxMes) {
-        uint16_t input = static_cast<uint16_t>(d[2] << 8 | d[3]);
-        (name == "PrgI" ? sim.program : sim.preview)[d[0]] = input;
+      } else if ((blockIs(name, "PrgI") || blockIs(name, "PrvI")) && size >= 4 &&
+                 d[0] < kSimMaxMes) {
+        (blockIs(name, "PrgI") ? sim.program : sim.preview)[d[0]] = getBe16(d + 2);
       }
-      off += len;
-    }
+    });
   }
 }
 

@@ -1,7 +1,8 @@
 // Switcher side of the ATEM UDP control protocol: sessions, reliable delivery and faults.
 #include "switcher_sim.h"
 
-#include "atem/atem_connection.h"
+#include "atem/atem_commands.h"
+#include "atem/atem_session.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,15 +26,6 @@ constexpr uint8_t kFlagRetransmission = 0x20;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxPacket = 0x07FF;  // length field has 11 bits
 constexpr size_t kStatePayloadLimit = 1400;
-
-void putBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-uint16_t getBe16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
 
 // Distance from b forward to a in the 15-bit id space.
 uint16_t idDistance(uint16_t a, uint16_t b) {
@@ -268,13 +260,9 @@ void handleDatagram(SwitcherSim& sim, const sockaddr_in& from, const uint8_t* d,
     sendRaw(sim, from, ackPacket(static_cast<uint16_t>(0x8000 | c->clientId), getBe16(d + 10)));
     if (n >= kHeaderSize + 8) {
       std::string names;
-      for (size_t off = kHeaderSize; off + 8 <= n;) {
-        uint16_t len = getBe16(d + off);
-        if (len < 8 || off + len > n) break;
-        names +=
-            (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(d + off + 4), 4);
-        off += len;
-      }
+      forEachBlock(d + kHeaderSize, n - kHeaderSize, [&](const uint8_t* name, const uint8_t*, size_t) {
+        names += (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(name), 4);
+      });
       if (!names.empty())
         emit(sim, clientName(*c) + " sent " + names + " (acknowledged, not acted on)");
     }

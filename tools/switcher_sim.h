@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-namespace quorvel_sim {
+#include "base/bytes.h"
 
-using Bytes = std::vector<uint8_t>;
+namespace quorvel_sim {
 
 constexpr int kSimMaxMes = 4;
 constexpr uint16_t kSimPort = 9910;

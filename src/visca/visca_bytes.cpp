@@ -1,46 +1,55 @@
 #include "visca/visca_bytes.h"
 
-#include <cctype>
-#include <stdexcept>
-#include <string>
-#include <utility>
+#include <cerrno>
+#include <cstdlib>
 
-#include "config/config.h"
+static bool isSeparator(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == ',';
+}
 
-Bytes hexStringToBytes(const std::string& text) {
-  Bytes out;
+static bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// One or two hex digits, with or without 0x: the forms that stand for exactly one byte.
+static bool exactByte(const std::string& piece) {
+  size_t start = piece.size() > 2 && piece[0] == '0' && (piece[1] == 'x' || piece[1] == 'X') ? 2 : 0;
+  size_t digits = piece.size() - start;
+  if (digits < 1 || digits > 2) return false;
+  for (size_t i = start; i < piece.size(); ++i)
+    if (!isHexDigit(piece[i])) return false;
+  return true;
+}
+
+bool hexStringToBytes(const std::string& text, Bytes& out, std::string* bad,
+                      std::vector<LossyPiece>* lossy) {
+  Bytes bytes;
   size_t i = 0;
   const size_t n = text.size();
   while (i < n) {
-    if (std::isspace(static_cast<unsigned char>(text[i])) || text[i] == ',') {
+    if (isSeparator(text[i])) {
       ++i;
       continue;
     }
     size_t end = i;
-    while (end < n && !std::isspace(static_cast<unsigned char>(text[end])) && text[end] != ',')
-      ++end;
-    // std::stoul has strtoul's base-16 semantics and raises the two conversion errors.
-    unsigned long value = std::stoul(text.substr(i, end - i), nullptr, 16);
-    out.push_back(static_cast<uint8_t>(value & 0xFF));
+    while (end < n && !isSeparator(text[end])) ++end;
+    const std::string piece = text.substr(i, end - i);
     i = end;
+    // strtoull takes a sign and 0x as strtoul does and reads 64 bits on every platform here.
+    const char* start = piece.c_str();
+    char* stop = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(start, &stop, 16);
+    if (stop == start || errno == ERANGE) {
+      if (bad) *bad = piece;
+      return false;
+    }
+    uint8_t byte = static_cast<uint8_t>(value & 0xFF);
+    bytes.push_back(byte);
+    if (lossy && !exactByte(piece)) lossy->push_back({piece, byte});
   }
-  return out;
-}
-
-std::string bytesToHexString(const uint8_t* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(size * 3);
-  for (size_t i = 0; i < size; ++i) {
-    if (i > 0) text += ' ';
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0x0F];
-  }
-  return text;
-}
-
-std::string bytesToHexString(const Bytes& bytes) {
-  return bytesToHexString(bytes.data(), bytes.size());
+  out = std::move(bytes);
+  return true;
 }
 
 Bytes schemeAFromB(const Bytes& command) {
@@ -63,26 +72,21 @@ Bytes PrefixPrepender::operator()(const Bytes& command) const {
 
 PrefixPrepender prependPrefix(const Bytes& prefix) { return PrefixPrepender{prefix}; }
 
-bool buildCommandSet(const Config& config, const Bytes& prefix, CommandSet& s,
-                     std::string& error) {
+bool buildCommandSet(const std::string& program, const std::string& preview,
+                     const std::string& off, CommandSet& s, std::string& error) {
   const std::pair<const char*, const std::string*> texts[] = {
-      {"visca_program", &config.visca_program},
-      {"visca_preview", &config.visca_preview},
-      {"visca_off", &config.visca_off}};
+      {"visca_program", &program}, {"visca_preview", &preview}, {"visca_off", &off}};
   Bytes* plain[] = {&s.program, &s.preview, &s.off};
   for (int i = 0; i < 3; ++i) {
-    try {
-      *plain[i] = hexStringToBytes(*texts[i].second);
-    } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
+    if (!hexStringToBytes(*texts[i].second, *plain[i])) {
       error = std::string("Invalid hex in ") + texts[i].first + ": " + *texts[i].second;
       return false;
     }
   }
-
   s.programA = schemeAFromB(s.program);
   s.previewA = schemeAFromB(s.preview);
   s.offA = schemeAFromB(s.off);
-  PrefixPrepender prepend = prependPrefix(prefix);
+  PrefixPrepender prepend = prependPrefix(viscaIpPrefix());
   s.programP = prepend(s.program);
   s.previewP = prepend(s.preview);
   s.offP = prepend(s.off);

@@ -8,18 +8,21 @@
 #include <string>
 #include <vector>
 
-struct Config;
+#include "base/bytes.h"
 
-using Bytes = std::vector<uint8_t>;
+// A piece of command text that did not read as one or two hex digits (an optional 0x aside), so
+// that bytes were dropped or guessed: "8101" is 01, "0g" is 00, "81-01" is 81.
+struct LossyPiece {
+  std::string piece;
+  uint8_t byte;
+};
 
-// Splits `text` at white space and commas (empty pieces skipped) and converts each piece like
+// Splits `text` at white space and commas (empty pieces skipped) and reads each piece like
 // strtoul in base 16, keeping the low byte: "81a5" is A5, "1ff" FF, "-1" FF, "12zz" 12, "0x" 00.
-// A piece without hex digits raises std::invalid_argument; one beyond 64 bits std::out_of_range.
-Bytes hexStringToBytes(const std::string& text);
-
-// "00 0a ff": two lower-case digits per byte, single spaces, nothing else.
-std::string bytesToHexString(const Bytes& bytes);
-std::string bytesToHexString(const uint8_t* data, size_t size);
+// False, with the offending piece in `bad`, for a piece without a hex digit where the digits
+// must begin, or one beyond 64 bits. Lossy pieces are added to `lossy` when it is given.
+bool hexStringToBytes(const std::string& text, Bytes& out, std::string* bad = nullptr,
+                      std::vector<LossyPiece>* lossy = nullptr);
 
 // The scheme-A variant of a scheme-B command.
 Bytes schemeAFromB(const Bytes& command);
@@ -34,15 +37,15 @@ struct PrefixPrepender {
 };
 PrefixPrepender prependPrefix(const Bytes& prefix);
 
-// The twelve byte sequences sent to the camera, built once at start-up.
+// The twelve byte sequences sent to one camera, built once from its three texts.
 struct CommandSet {
-  Bytes program, preview, off;              // as configured (scheme B)
-  Bytes programA, previewA, offA;           // scheme A
-  Bytes programP, previewP, offP;           // scheme B behind the prefix
-  Bytes programAP, previewAP, offAP;        // scheme A behind the prefix
+  Bytes program, preview, off;        // as configured (scheme B)
+  Bytes programA, previewA, offA;     // scheme A
+  Bytes programP, previewP, offP;     // scheme B behind the prefix
+  Bytes programAP, previewAP, offAP;  // scheme A behind the prefix
 };
 
-// Builds the set from the three texts of `config`, in the order program, preview, off. When a
-// text does not convert, returns false and sets `error` to "Invalid hex in <key>: <text>".
-bool buildCommandSet(const Config& config, const Bytes& prefix, CommandSet& out,
-                     std::string& error);
+// Builds the set from the program, preview and off texts, in that order. When a text does not
+// convert, returns false and sets `error` to "Invalid hex in <key>: <text>".
+bool buildCommandSet(const std::string& program, const std::string& preview,
+                     const std::string& off, CommandSet& out, std::string& error);

@@ -1,9 +1,27 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+std::string printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      static const char kDigits[] = "0123456789abcdef";
+      out += "\\x";
+      out += kDigits[c >> 4];
+      out += kDigits[c & 0xF];
+    }
+  }
+  return out;
+}
 
 void writeAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -31,4 +49,7 @@ void logOut(const std::string& line) { writeLine(STDOUT_FILENO, line); }
 
 void logErr(const std::string& line) { writeLine(STDERR_FILENO, line); }
 
-void logErrno(const std::string& prefix) { logErr(prefix + std::strerror(errno)); }
+void flushLines(LogLines& lines) {
+  for (const LogLine& l : lines) writeLine(l.error ? STDERR_FILENO : STDOUT_FILENO, l.text);
+  lines.clear();
+}

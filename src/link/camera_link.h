@@ -1,0 +1,65 @@
+// One camera's sockets and the delivery under way. Nothing here blocks: a UDP rung is one
+// sendto() on a socket opened ahead of time, and a TCP rung is a non-blocking connect and send
+// whose progress the event loop reports (cameraContinue), each step limited to 1.5 s.
+//
+// Each delivery's datagram leaves from a socket of its own, as cameras have always seen it, but
+// that socket is opened before it is needed (cameraPrepare, off the path from a switcher packet
+// to the camera), and it stays open for a second after the send to read what the camera answers.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "base/log.h"
+#include "config/config.h"
+#include "visca/visca_ladder.h"
+
+constexpr int64_t kTcpStepNs = 1500 * kNsPerMs;  // limit of a TCP connect, and of a TCP send
+constexpr int64_t kAnswerWindowNs = 1000 * kNsPerMs;
+
+enum class DeliveryStatus { RUNNING, DELIVERED, FAILED };
+
+struct CameraLink {
+  sockaddr_in to{};
+  sockaddr_in local{};  // bind_source_ip; family 0 when UDP sends are not bound
+  std::string host;     // for the "[SEND][TCP]" line
+  int32_t port = 0;
+  std::string who;  // "" or "cam2: ", put in front of every delivery line
+
+  int spare = -1;         // datagram socket for the next delivery
+  int spareBindErr = 0;   // errno of its failed bind, tried again before the send
+  int answer = -1;        // the last delivery's datagram socket, read for the camera's answers
+  bool answerNew = false;  // not yet watched by the event loop
+  int64_t answerUntilNs = 0;
+  const Bytes* answered = nullptr;  // the command the answers are for
+  int retired = -1;  // the previous answer socket, closed off the delivery path
+
+  Ladder ladder;  // the delivery under way
+  bool active = false;
+  int next = 0;  // next rung
+  int tcp = -1;
+  bool tcpNew = false;  // not yet watched by the event loop
+  bool tcpConnected = false;
+  int64_t tcpDeadlineNs = 0;
+};
+
+// Sets the addresses from the camera's settings; `who` names it in lines ("" for one camera).
+void cameraSetup(CameraLink& link, const CameraConfig& camera, const std::string& who);
+// Work kept off the delivery path: closes the retired answer socket, opens the spare.
+void cameraPrepare(CameraLink& link);
+// Starts a delivery by `ladder`: UDP rungs run at once, a TCP rung is started and left RUNNING.
+DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now, LogLines& lines);
+// The TCP socket is ready, or (ready false) its deadline has passed.
+DeliveryStatus cameraContinue(CameraLink& link, bool ready, int64_t now, LogLines& lines);
+// Drops the delivery under way, closing its TCP socket.
+void cameraAbandon(CameraLink& link);
+// Reads one datagram from the answer socket; false when none is waiting.
+bool cameraReadAnswer(CameraLink& link, uint8_t* buf, size_t size, size_t& n);
+// Closes the answer socket once its window is over.
+void cameraAnswerExpire(CameraLink& link, int64_t now);
+// The next reading at which the link needs a look (INT64_MAX: none).
+int64_t cameraDeadline(const CameraLink& link);
+// Closes every socket.
+void cameraClose(CameraLink& link);

@@ -1,0 +1,94 @@
+#include "tally/tally.h"
+
+#include <algorithm>
+
+std::string tallyStateToString(TallyState state) {
+  switch (state) {
+    case OFF: return "OFF";
+    case PREVIEW: return "PREVIEW";
+    case PROGRAM: return "PROGRAM";
+  }
+  return "UNKNOWN";
+}
+
+Tally deriveTally(const CameraConfig& camera, const AtemTables& tables) {
+  if (camera.tally_source == TallySource::SWITCHER && tables.tallyListSeen &&
+      camera.watch_input_id >= 0 && camera.watch_input_id <= 0xFFFF) {
+    uint8_t flags = tallyFlags(tables, static_cast<uint16_t>(camera.watch_input_id));
+    if (flags & kTallyFlagProgram) return {PROGRAM, TallyReason::LIST_PROGRAM};
+    if (flags & kTallyFlagPreview) return {PREVIEW, TallyReason::LIST_PREVIEW};
+    return {OFF, TallyReason::NOT_IN_LIST};
+  }
+  int32_t program = -1;
+  int32_t preview = -1;
+  if (static_cast<uint32_t>(camera.me_index) <= 3) {
+    program = tables.programInput[camera.me_index];
+    preview = tables.previewInput[camera.me_index];
+  }
+  if (program == camera.watch_input_id) return {PROGRAM, TallyReason::PROGRAM_BUS};
+  if (preview == camera.watch_input_id) return {PREVIEW, TallyReason::PREVIEW_BUS};
+  return {OFF, TallyReason::NOT_ON_BUSES};
+}
+
+void tallyGateStart(TallyGate& gate, TallyState state, int64_t now) {
+  gate.lastSent = state;
+  gate.deadline = now;
+}
+
+bool tallyGateTake(TallyGate& gate, TallyState derived, int64_t now) {
+  if (now < gate.deadline || derived == gate.lastSent) return false;
+  gate.lastSent = derived;
+  gate.deadline = now + kTallyHoldOffNs;
+  return true;
+}
+
+Dispatch scheduleSend(CameraSchedule& s, TallyState state, bool change, int64_t now) {
+  if (s.running) {
+    s.hasPending = true;
+    s.pending = state;
+    s.pendingChange = change;
+    return {};
+  }
+  s.running = true;
+  s.lastStartNs = now;
+  return {true, state, change};
+}
+
+Dispatch scheduleStart(CameraSchedule& s, TallyState state, int64_t now) {
+  s.started = true;
+  tallyGateStart(s.gate, state, now);
+  return scheduleSend(s, state, true, now);
+}
+
+Dispatch scheduleDerived(CameraSchedule& s, TallyState derived, int64_t now) {
+  if (!s.started || !tallyGateTake(s.gate, derived, now)) return {};
+  return scheduleSend(s, derived, true, now);
+}
+
+Dispatch scheduleRefresh(CameraSchedule& s, TallyState derived, int64_t refreshNs, int64_t now) {
+  if (!s.started || refreshNs <= 0 || s.running || s.hasPending || derived != s.gate.lastSent ||
+      now < s.lastStartNs + refreshNs)
+    return {};
+  return scheduleSend(s, s.gate.lastSent, false, now);
+}
+
+Dispatch scheduleDone(CameraSchedule& s, int64_t now) {
+  s.running = false;
+  if (!s.hasPending) return {};
+  s.hasPending = false;
+  return scheduleSend(s, s.pending, s.pendingChange, now);
+}
+
+void scheduleAbandon(CameraSchedule& s) {
+  s.running = false;
+  s.hasPending = false;
+}
+
+int64_t scheduleDeadline(const CameraSchedule& s, TallyState derived, int64_t refreshNs) {
+  int64_t next = INT64_MAX;
+  if (!s.started) return next;
+  if (derived != s.gate.lastSent) next = s.gate.deadline;
+  if (refreshNs > 0 && !s.running && !s.hasPending && derived == s.gate.lastSent)
+    next = std::min(next, s.lastStartNs + refreshNs);
+  return next;
+}
