@@ -1,21 +1,16 @@
-// Feeds one switcher datagram to AtemConnection::handleDatagram, the whole post-receive step of
-// `loop`, in the state named by the first input byte (0 DISCONNECTED, 1 CONNECTING,
-// 2 CONNECTED, taken modulo 3). The rest of the input is the datagram, cut to the receive buffer
-// as recvfrom would cut it.
+// Feeds one switcher datagram to atemReceive, the session's whole handling of a datagram from the
+// switcher's address. Input byte 0 sets the scene: bits 0-1 the state (0 DISCONNECTED,
+// 1 CONNECTING, 2 CONNECTED, taken modulo 3), bit 2 whether reliable packets have started, bit 3
+// whether the datagram's id is the one expected, bit 4 a gap waiting for more than a second. The
+// rest of the input is the datagram, cut to 2048 bytes as the receive would cut it.
 //
-// After every input the record is compared with what an independent walk of the datagram says:
-// the tables may only hold input ids of well-formed PrgI/PrvI blocks, the state and session id
-// may only move as the session rules allow. The receive buffer behind the datagram is filled
-// with well-formed PrgI/PrvI blocks, so a walk that strays past the datagram shows up as a table
-// mismatch even though it stays inside the record. The payload is also walked directly from an
-// exact-size heap copy, where AddressSanitizer catches any read past its end.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// After every input the session is compared with what an independent reading of the datagram
+// says: the length rule, the state and session id moves, which packets are acknowledged and which
+// applied, and the tables and tally list that an applied payload leaves. The payload is also
+// walked from an exact-size heap copy, where AddressSanitizer catches any read past its end.
 #include <sanitizer/common_interface_defs.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,43 +19,13 @@
 #include <vector>
 
 #include "atem/atem_commands.h"
-#include "atem/atem_connection.h"
+#include "atem/atem_session.h"
 
 namespace {
 
 constexpr uint16_t kStartSession = 0x1234;
-
-struct Tables {
-  int16_t program[ATEM_ME_COUNT];
-  int16_t preview[ATEM_ME_COUNT];
-};
-
-// Values no block of a short input is likely to write, so "unchanged" is a real check.
-Tables sentinelTables() { return Tables{{111, 222, 333, 444}, {-555, -666, -777, -888}}; }
-
-bool sameTables(const Tables& t, const int16_t* program, const int16_t* preview) {
-  for (int me = 0; me < ATEM_ME_COUNT; ++me)
-    if (t.program[me] != program[me] || t.preview[me] != preview[me]) return false;
-  return true;
-}
-
-// The reference walk: block by block with bounds-checked reads.
-void referenceWalk(const std::vector<uint8_t>& payload, Tables& t) {
-  size_t offset = 0;
-  while (offset + 8 <= payload.size()) {
-    size_t length = static_cast<size_t>(payload.at(offset)) << 8 | payload.at(offset + 1);
-    if (length < 8 || offset + length > payload.size()) break;
-    const char* name = reinterpret_cast<const char*>(&payload.at(offset + 4));
-    bool program = name[0] == 'P' && name[1] == 'r' && name[2] == 'g' && name[3] == 'I';
-    bool preview = name[0] == 'P' && name[1] == 'r' && name[2] == 'v' && name[3] == 'I';
-    if ((program || preview) && length >= 12 && payload.at(offset + 8) < ATEM_ME_COUNT) {
-      uint16_t id = static_cast<uint16_t>(payload.at(offset + 10) << 8 | payload.at(offset + 11));
-      int16_t* table = program ? t.program : t.preview;
-      table[payload.at(offset + 8)] = static_cast<int16_t>(id);
-    }
-    offset += length;
-  }
-}
+constexpr uint16_t kExpected = 0x0105;
+constexpr int64_t kNow = 10'000 * kNsPerMs;
 
 // Written through the sanitizer runtime, whose report stream stays open under -close_fd_mask.
 [[noreturn]] void fail(const char* what) {
@@ -69,72 +34,57 @@ void referenceWalk(const std::vector<uint8_t>& payload, Tables& t) {
   std::abort();
 }
 
-// Acknowledgements and hellos go to a loopback port that nobody listens on.
-void giveSocket(AtemConnection& c) {
-  int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (probe < 0 || ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    fail("cannot find a free loopback port");
-  ::close(probe);  // the port is free again and stays unused
-  c.sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (c.sock < 0) fail("cannot open the acknowledgement socket");
-  ::fcntl(c.sock, F_SETFL, ::fcntl(c.sock, F_GETFL, 0) | O_NONBLOCK);
-  c.addr = a;
+struct Tables {
+  int16_t program[ATEM_ME_COUNT] = {111, 222, 333, 444};
+  int16_t preview[ATEM_ME_COUNT] = {-555, -666, -777, -888};
+  std::vector<uint8_t> flags = std::vector<uint8_t>(65536, 0);
+  bool seen = true;
+};
+
+Tables startTables() {
+  Tables t;
+  t.flags[7] = kTallyFlagProgram;  // the list the session holds before the datagram
+  t.flags[9] = kTallyFlagPreview;
+  return t;
 }
 
-// Fills `buffer` with back-to-back PrgI/PrvI blocks for every ME (input id 0x7777).
-void fillWithBlocks(uint8_t* buffer, size_t size) {
-  static const uint8_t kBlocks[24] = {0, 12, 0, 0, 'P', 'r', 'g', 'I', 0, 0, 0x77, 0x77,
-                                      0, 12, 0, 0, 'P', 'r', 'v', 'I', 0, 0, 0x77, 0x77};
-  for (size_t i = 0; i < size; ++i) {
-    buffer[i] = kBlocks[i % sizeof kBlocks];
-    if (i % 12 == 8) buffer[i] = static_cast<uint8_t>((i / 24) % ATEM_ME_COUNT);
-  }
+void load(AtemTables& a, const Tables& t) {
+  a = AtemTables();
+  std::memcpy(a.programInput, t.program, sizeof t.program);
+  std::memcpy(a.previewInput, t.preview, sizeof t.preview);
+  a.tallyListSeen = t.seen;
+  a.tallyCount = 2;
+  a.tallySources[0] = 7, a.tallySources[1] = 9;
+  a.tallyBySource[7] = t.flags[7], a.tallyBySource[9] = t.flags[9];
 }
 
-void checkHandled(const AtemConnection& c, AtemState before, long n, const Tables& start) {
-  const uint8_t* rx = c.rxBuffer;
-  const bool unchangedTables = sameTables(start, c.programInput, c.previewInput);
-  if (n < 12) {
-    if (c.state != before || c.sessionId != kStartSession || !unchangedTables)
-      fail("a datagram shorter than 12 bytes changed the record");
-    if (c.lastReceive != std::chrono::steady_clock::time_point{})
-      fail("a datagram shorter than 12 bytes counted as a sign of life");
-    return;
-  }
-  if (c.lastReceive == std::chrono::steady_clock::time_point{})
-    fail("a datagram of 12 bytes or more did not count as a sign of life");
-  const uint16_t session = static_cast<uint16_t>(rx[2] << 8 | rx[3]);
-  switch (before) {
-    case DISCONNECTED:
-      if (c.state != DISCONNECTED || c.sessionId != kStartSession || !unchangedTables)
-        fail("a datagram changed a disconnected record");
-      return;
-    case CONNECTING: {
-      if (!unchangedTables) fail("the tables changed before the session was open");
-      const bool syn = (rx[0] & 0x10) != 0 && n >= 13;
-      AtemState want = CONNECTING;
-      uint16_t wantSession = kStartSession;
-      if (syn && rx[12] == 0x02) want = CONNECTED, wantSession = session;
-      if (syn && rx[12] == 0x03) want = DISCONNECTED;
-      if (c.state != want) fail("wrong state after a datagram while connecting");
-      if (c.sessionId != wantSession) fail("wrong session id after a datagram while connecting");
-      return;
+bool same(const Tables& t, const AtemTables& a) {
+  if (std::memcmp(t.program, a.programInput, sizeof t.program) != 0 ||
+      std::memcmp(t.preview, a.previewInput, sizeof t.preview) != 0 || t.seen != a.tallyListSeen)
+    return false;
+  return std::memcmp(t.flags.data(), a.tallyBySource, 65536) == 0;
+}
+
+// The reference walk: block by block with bounds-checked reads.
+void referenceWalk(const std::vector<uint8_t>& p, Tables& t) {
+  size_t offset = 0;
+  while (offset + 8 <= p.size()) {
+    size_t length = static_cast<size_t>(p.at(offset)) << 8 | p.at(offset + 1);
+    if (length < 8 || offset + length > p.size()) break;
+    std::string name(reinterpret_cast<const char*>(&p.at(offset + 4)), 4);
+    if ((name == "PrgI" || name == "PrvI") && length >= 12 && p.at(offset + 8) < ATEM_ME_COUNT) {
+      int16_t id = static_cast<int16_t>(p.at(offset + 10) << 8 | p.at(offset + 11));
+      (name == "PrgI" ? t.program : t.preview)[p.at(offset + 8)] = id;
+    } else if (name == "TlSr") {
+      std::fill(t.flags.begin(), t.flags.end(), 0);
+      t.seen = true;
+      size_t count = length >= 10 ? (p.at(offset + 8) << 8 | p.at(offset + 9)) : 0;
+      for (size_t i = 0; i < count && offset + 10 + 3 * i + 3 <= offset + length; ++i) {
+        size_t at = offset + 10 + 3 * i;
+        t.flags[p.at(at) << 8 | p.at(at + 1)] = p.at(at + 2) & 3;
+      }
     }
-    case CONNECTED: {
-      if (c.state != CONNECTED) fail("an open session left CONNECTED on a datagram");
-      uint16_t wantSession = (session & 0x8000) ? session : kStartSession;
-      if (c.sessionId != wantSession) fail("wrong session id after a datagram");
-      Tables want = start;
-      referenceWalk(std::vector<uint8_t>(rx + 12, rx + n), want);
-      if (!sameTables(want, c.programInput, c.previewInput))
-        fail("tables differ from the reference walk of the datagram");
-      return;
-    }
+    offset += length;
   }
 }
 
@@ -142,37 +92,74 @@ void checkHandled(const AtemConnection& c, AtemState before, long n, const Table
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  static AtemConnection conn;
-  if (conn.sock < 0) giveSocket(conn);
+  static AtemSession* kept = new AtemSession;  // too large to build for every input
+  AtemSession& s = *kept;
+  const uint8_t scene = data[0];
+  const AtemState before = static_cast<AtemState>((scene & 3) % 3);
+  std::vector<uint8_t> d(data + 1, data + 1 + std::min<size_t>(size - 1, kAtemMaxDatagram));
+  const size_t n = d.size();
+  const uint16_t id = n >= 12 ? static_cast<uint16_t>(d[10] << 8 | d[11]) & kAtemIdMask : 0;
 
-  const AtemState before = static_cast<AtemState>(data[0] % 3);
-  const uint8_t* datagram = data + 1;
-  const size_t received = size - 1 < sizeof conn.rxBuffer ? size - 1 : sizeof conn.rxBuffer;
+  const Tables start = startTables();
+  load(s.tables, start);
+  s.state = before;
+  s.sessionId = kStartSession;
+  s.announced = true;
+  s.lastReceiveNs = 0;
+  s.order = PacketOrder();
+  s.order.started = scene & 4;
+  s.order.expected = (scene & 8) ? id : kExpected;
+  s.order.gap = scene & 16;
+  s.order.gapSinceNs = 0;
 
-  const Tables start = sentinelTables();
-  conn.state = before;
-  conn.sessionId = kStartSession;
-  conn.lastReceive = std::chrono::steady_clock::time_point{};
-  std::memcpy(conn.programInput, start.program, sizeof start.program);
-  std::memcpy(conn.previewInput, start.preview, sizeof start.preview);
-  fillWithBlocks(conn.rxBuffer, sizeof conn.rxBuffer);
-  std::memcpy(conn.rxBuffer, datagram, received);
+  AtemStep step;
+  atemReceive(s, d.data(), n, kNow, step);
 
-  const long n = static_cast<long>(received);
-  conn.handleDatagram(n);
-  checkHandled(conn, before, n, start);
+  // The reference reading.
+  const bool valid = n >= 12 && (static_cast<size_t>(d[0] & 7) << 8 | d[1]) == n;
+  const bool syn = valid && (d[0] & 0x10) && n > 12;
+  const uint16_t session = valid ? static_cast<uint16_t>(d[2] << 8 | d[3]) : 0;
+  AtemState want = before;
+  uint16_t wantSession = kStartSession;
+  bool acked = false, applied = false;
+  if (valid && before == CONNECTING && syn) {
+    if (d[12] == 0x02) want = CONNECTED, wantSession = session, acked = true;
+    if (d[12] == 0x03) want = DISCONNECTED;
+  } else if (valid && before == CONNECTED && syn) {
+    if (d[12] == 0x04) want = CONNECTING;
+  } else if (valid && before == CONNECTED) {
+    if (session & 0x8000) wantSession = session;
+    applied = true;
+    if (d[0] & 0x08) {
+      const uint16_t expected = (scene & 8) ? id : kExpected;
+      const uint16_t diff = static_cast<uint16_t>((id - expected) & kAtemIdMask);
+      const bool first = !(scene & 4);
+      acked = first || diff == 0 || diff >= 0x4000 || (scene & 16);
+      applied = first || diff == 0 || (diff < 0x4000 && (scene & 16));
+    }
+  }
+  if (s.lastReceiveNs != (valid ? kNow : 0)) fail("sign of life disagrees with the length rule");
+  if (s.state != want) fail("wrong state");
+  if (s.sessionId != wantSession) fail("wrong session id");
+  if (step.sendAck != acked) fail("acknowledged when it should not be, or not when it should");
+  const uint16_t rawId = n >= 12 ? static_cast<uint16_t>(d[10] << 8 | d[11]) : 0;
+  if (acked && step.ackId != (before == CONNECTING ? 0 : rawId)) fail("acknowledged the wrong id");
+  if (step.sendHello != (valid && syn && d[12] == 0x04 && before != DISCONNECTED))
+    fail("hello sent without a request to open again");
+  Tables wantTables = start;
+  if (applied && n > 12) referenceWalk(std::vector<uint8_t>(d.begin() + 12, d.end()), wantTables);
+  if (!same(wantTables, s.tables)) fail("tables differ from the reference walk");
 
   // The whole payload, uncut, at the very end of its own heap block.
   if (size > 13) {
     const size_t m = size - 13;
     std::unique_ptr<uint8_t[]> exact(new uint8_t[m]);
-    std::memcpy(exact.get(), datagram + 12, m);
+    std::memcpy(exact.get(), data + 13, m);
+    load(s.tables, start);
+    walkCommands(exact.get(), m, s.tables);
     Tables direct = start;
-    walkCommands(exact.get(), m, direct.program, direct.preview);
-    Tables want = start;
-    referenceWalk(std::vector<uint8_t>(datagram + 12, datagram + 12 + m), want);
-    if (!sameTables(want, direct.program, direct.preview))
-      fail("walkCommands differs from the reference walk");
+    referenceWalk(std::vector<uint8_t>(data + 13, data + size), direct);
+    if (!same(direct, s.tables)) fail("walkCommands differs from the reference walk");
   }
   return 0;
 }

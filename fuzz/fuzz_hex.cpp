@@ -1,14 +1,15 @@
 // Feeds the input as a command text to hexStringToBytes, as buildCommandSet does with the three
-// configured texts. Only std::invalid_argument and std::out_of_range may come out of it. A text
-// that converts must give one byte per piece, and what bytesToHexString writes for any bytes
-// (the converted ones, and the raw input itself) must convert back to the same bytes.
+// configured texts. A text that converts must give one byte per piece, and report as lossy
+// exactly the pieces that are not one or two hex digits; one that does not convert must name a
+// piece of the text and leave the output alone. What bytesToHexString writes for any bytes (the
+// converted ones, and the raw input itself) must convert back to the same bytes, also strictly.
 #include <sanitizer/common_interface_defs.h>
 
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "visca/visca_bytes.h"
 
@@ -41,26 +42,57 @@ void checkWritten(const Bytes& bytes) {
     bool ok = (i % 3 == 2) ? c == ' ' : ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
     if (!ok) fail("written text is not two lower-case digits per byte");
   }
-  // Throws nothing: a throw from here escapes and is reported as a finding.
-  if (hexStringToBytes(text) != bytes) fail("written text does not convert back");
+  Bytes back, strict;
+  if (!hexStringToBytes(text, back) || back != bytes) fail("written text does not convert back");
+  if (!hexPairsToBytes(text, strict) || strict != bytes) fail("written text is not hex pairs");
+}
+
+// One or two hex digits after an optional 0x: the pieces that stand for exactly one byte.
+bool exactPiece(const std::string& p) {
+  size_t start = p.size() > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? 2 : 0;
+  if (p.size() - start < 1 || p.size() - start > 2) return false;
+  for (size_t i = start; i < p.size(); ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return false;
+  return true;
+}
+
+size_t countExactPieces(const std::string& text) {
+  size_t exact = 0;
+  std::string piece;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    bool separator = i == text.size() || std::isspace(static_cast<unsigned char>(text[i])) ||
+                     text[i] == ',';
+    if (!separator) {
+      piece += text[i];
+    } else if (!piece.empty()) {
+      exact += exactPiece(piece);
+      piece.clear();
+    }
+  }
+  return exact;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  try {
-    const Bytes bytes = hexStringToBytes(text);
+  Bytes bytes = {0x5A};
+  std::string bad;
+  std::vector<LossyPiece> lossy;
+  if (hexStringToBytes(text, bytes, &bad, &lossy)) {
     if (bytes.size() != countPieces(text)) fail("not one byte per piece");
+    if (lossy.size() != bytes.size() - countExactPieces(text)) fail("lossy pieces miscounted");
+    for (const LossyPiece& p : lossy)
+      if (text.find(p.piece) == std::string::npos) fail("a lossy piece that is not in the text");
     checkWritten(bytes);
-
     const Bytes a = schemeAFromB(bytes);
     if (a.size() != bytes.size()) fail("scheme A changed the length");
     for (size_t i = 0; i + 4 <= a.size(); ++i)
       if (a[i] == 0x7E && a[i + 1] == 0x01 && a[i + 2] == 0x0A && a[i + 3] == 0x01)
         fail("scheme A left a 7E 01 0A 01 run");
-  } catch (const std::invalid_argument&) {
-  } catch (const std::out_of_range&) {
+  } else {
+    if (bad.empty() || text.find(bad) == std::string::npos) fail("the bad piece is not named");
+    if (bytes != Bytes{0x5A}) fail("a failed conversion changed its output");
   }
   checkWritten(Bytes(data, data + size));
   return 0;

@@ -12,23 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "base/bytes.h"
 
-static std::vector<uint8_t> fromHex(const std::string& line) {
-  std::vector<uint8_t> out;
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  for (size_t i = 0; i + 1 < line.size(); i += 2) {
-    int hi = digit(line[i]), lo = digit(line[i + 1]);
-    if (hi < 0 || lo < 0) break;
-    out.push_back(static_cast<uint8_t>(hi << 4 | lo));
-  }
-  return out;
-}
+namespace fs = std::filesystem;
 
 static void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -69,8 +55,8 @@ int main(int argc, char** argv) {
     std::string line;
     uint16_t id = 0;
     while (std::getline(in, line)) {
-      std::vector<uint8_t> payload = fromHex(line);
-      if (payload.empty()) continue;
+      Bytes payload;
+      if (!hexPairsToBytes(line, payload) || payload.empty()) continue;
       ++id;
       std::string stem = f.stem().string() + "-" + std::to_string(id);
       writeFile(out / "atem_datagram" / stem, datagram(2, id, payload));
