@@ -2,6 +2,8 @@
 // own loopback address) and a camera sink on loopback.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -132,4 +134,136 @@ TEST(Bridge, StartFailuresSendNothing) {
     EXPECT_FALSE(sw.receive(extra, 100)) << "no session is opened";
     EXPECT_EQ(r.lamp(10), Bytes());
   }
+}
+
+namespace {
+
+std::string hugeHex() {  // too long for a datagram, so every UDP rung fails at once
+  std::string hex;
+  for (int i = 0; i < 70000; ++i) hex += "00 ";
+  return hex;
+}
+
+int countOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+// One session, five cameras: three healthy ones follow the show while two dead ones (every UDP
+// rung fails, every TCP connect hangs on a full accept queue) climb their ladders. Neither the
+// healthy cameras nor the switcher's acknowledgements wait for them, and the stop takes one
+// ladder's time, not the sum.
+TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
+  Rig r("127.0.0.30");
+  std::string cams;
+  for (int i = 1; i <= 3; ++i)
+    cams += (i > 1 ? ", " : "") + std::string("{\"watch_input_id\": ") + std::to_string(i) +
+            ", \"visca_port\": " + std::to_string(i == 1 ? r.camera.port : r.addCamera()) + "}";
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = loopbackAddr("127.0.0.1", 0);
+  socklen_t len = sizeof at;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), len), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
+  ASSERT_EQ(listen(listener, 0), 0);
+  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // fills the accept queue
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  for (const char* name : {"dead-a", "dead-b"})
+    cams += ", {\"name\": \"" + std::string(name) + "\", \"watch_input_id\": 9, \"visca_port\": " +
+            std::to_string(ntohs(at.sin_port)) + ", \"visca_off\": \"" + hugeHex() +
+            "\", \"compat_try_both_ops\": false}";
+  r.start(", \"compat_try_prefix\": false, \"cameras\": [" + cams + "]");
+  ASSERT_TRUE(r.waitOut("[OK] Camera dead-b: ME=0 watch_input=9 -> 127.0.0.1:")) << r.context();
+  EXPECT_NE(r.q.out.find("[OK] ATEM 127.0.0.30 connected | 5 cameras\n[OK] Camera cam1: ME=0 "
+                         "watch_input=1 -> 127.0.0.1:" + std::to_string(r.camera.port) +
+                         " | tally from the buses, also TCP\n"),
+            std::string::npos)
+      << r.q.out;
+
+  // The initial state: the dead cameras' OFF hangs in TCP for 1.5 s; the others light at once.
+  EXPECT_EQ(r.lamp(6000, 0), kProgram);
+  EXPECT_EQ(r.lamp(100, 1), kPreview);
+  EXPECT_EQ(r.lamp(100, 2), kOff);
+  for (int i = 0; i < 4; ++i) {  // a cut every 200 ms while the dead ladders hang
+    int64_t cut = nowMs();
+    i % 2 ? sim::simCut(r.sw, 0) : sim::simSetProgram(r.sw, 0, static_cast<uint16_t>(3 - i % 4));
+    const sim::SwitcherSim& s = r.sw;
+    size_t cam = i % 2 ? 2 : static_cast<size_t>(2 - i % 4);
+    EXPECT_FALSE(r.lamp(150, cam).empty()) << "cut " << i << " took " << nowMs() - cut << " ms";
+    r.pump(200 - static_cast<int>(nowMs() - cut));
+    EXPECT_EQ(s.retransmissions, 0u) << "every packet acknowledged within 200 ms";
+  }
+  EXPECT_EQ(countOf(r.q.err, "[ERR][TCP] dead-a: connect() failed: Connection timed out"), 0)
+      << "still hanging after 800 ms";
+
+  // The stop while the dead cameras hang: the healthy ones get OFF at once, the dead ones give
+  // up together after their TCP rung, and a second signal only adds its line.
+  r.pump(1000);
+  for (auto& sink : r.sinks) sink->lamps.clear();
+  int64_t signalled = nowMs();
+  kill(r.q.pid, SIGTERM);
+  for (size_t cam = 0; cam < 3; ++cam) EXPECT_EQ(r.lamp(300, cam), kOff) << cam;
+  kill(r.q.pid, SIGINT);
+  EXPECT_EQ(waitChild(r.q, 10000, [&] { r.pump(1); }), 0);
+  int64_t took = nowMs() - signalled;
+  EXPECT_GE(took, 1400);
+  EXPECT_LT(took, 2800) << "one ladder's time, not two";
+  for (const char* name : {"dead-a", "dead-b"})
+    EXPECT_EQ(countOf(r.q.err, "[WARN] " + std::string(name) +
+                                   ": All send attempts failed for state OFF"),
+              2)
+        << r.q.err;
+  EXPECT_EQ(countOf(r.q.out, "Caught signal"), 2);
+  EXPECT_EQ(countOf(r.q.out, "[INFO] Sending tally OFF before exit..."), 1);
+  close(filler);
+  close(listener);
+}
+
+// A lamp refreshed every second while nothing changes; a datagram from anyone but the switcher
+// changes nothing and is not acknowledged; a lost switcher darkens the lamp (with
+// lamp_on_switcher_loss "off") and stops the refreshes until a new session's state is in.
+TEST(Bridge, RefreshForeignSendersAndSwitcherLoss) {
+  Rig r("127.0.0.31");
+  r.start(", \"lamp_refresh_ms\": 1000, \"lamp_on_switcher_loss\": \"off\","
+          " \"compat_try_prefix\": false, \"compat_try_tcp\": false");
+  ASSERT_EQ(r.lamp(), kProgram) << r.context();
+  const std::vector<int64_t>& at = r.sinks[0]->arrivalsMs;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(r.lamp(1500), kProgram);
+    EXPECT_NEAR(at.back() - at[at.size() - 2], 1000, 100) << "refresh " << i;
+  }
+
+  UdpPeer stranger(r.ip, 0);  // the switcher's address, another port
+  stranger.sendTo(hexBytes("08 18 80 01 00 00 00 00 00 00 03 e8 00 0c 00 00 50 72 67 49 00 00 00 02"),
+                  r.sw.clients.at(0).addr);
+  Bytes got;
+  EXPECT_FALSE(stranger.receive(got, 300)) << "acknowledged";
+  EXPECT_EQ(r.lamp(1500), kProgram) << "the spoofed cut changed the lamp";
+  EXPECT_NE(r.q.err.find("[WARN] Ignoring datagrams that do not come from the switcher: 1 so far, "
+                         "the latest from " + r.ip + ":" + std::to_string(stranger.port) + "\n"),
+            std::string::npos)
+      << r.q.err;
+
+  // The switcher restarts and forgets the session; after 5 s of silence the bridge says so,
+  // darkens the lamp and stops refreshing it until the new session's state has come.
+  sim::simSetPreview(r.sw, 0, 5);
+  sim::simSilence(r.sw, 4800);
+  const int64_t quiet = nowMs();
+  Bytes lamp;
+  while (!(lamp = r.lamp(1500)).empty() && lamp == kProgram) {
+  }
+  EXPECT_EQ(lamp, kOff);
+  EXPECT_NEAR(at.back() - quiet, 5000, 150);
+  EXPECT_NE(r.q.err.find("[WARN] ATEM 127.0.0.31 silent for 5 s: the session is lost, opening a "
+                         "new one\n"),
+            std::string::npos);
+  EXPECT_EQ(r.lamp(3000), kProgram) << "restored with the new session's state";
+  EXPECT_NE(r.q.out.find("[ATEM] SYN-ACK received, session 0x8002\n[OK] ATEM 127.0.0.31 session "
+                         "restored\n"),
+            std::string::npos)
+      << r.q.out;
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+  EXPECT_EQ(r.lamp(), kOff);
 }

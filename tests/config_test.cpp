@@ -228,3 +228,54 @@ TEST(Config, PathComesFromEnvironment) {
   startChild(unset, {QUORVEL_BIN}, {"QUORVEL_CFG"});
   EXPECT_TRUE(waitForOutput(unset, "[INFO] Loading config from: /etc/quorvel.json\n", 5000));
 }
+
+// quorvel --check reads a file as the bridge would: the settings in use and the warnings, or the
+// bridge's [ERR] line. The other arguments, and one that is not known.
+TEST(Config, CheckVersionHelpAndUnknownArguments) {
+  TempDir dir;
+  std::string good = dir.write("good.json", R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1",
+      "visca_prot": 1, "visca_program": "81 01 7e 01 0a 01 05 0g"})");
+  Child c;
+  startChild(c, {QUORVEL_BIN, "--check", good}, {});
+  EXPECT_EQ(waitChild(c, 5000), 0);
+  EXPECT_EQ(c.out,
+            "Config " + good + ": usable, 1 camera\n"
+            "  atem_ip \"127.0.0.5\", lamp_on_switcher_loss \"keep\", log_changes false\n"
+            "  camera cam1: me_index 0, watch_input_id 1, tally_source \"buses\", lamp_refresh_ms 0\n"
+            "    visca_host \"127.0.0.1\", visca_port 52381, bind_source_ip \"\", compat_try_prefix "
+            "true, compat_try_tcp true, compat_try_both_ops true\n"
+            "    visca_program \"81 01 7e 01 0a 01 05 0g\", visca_preview \"81 01 7e 01 0a 01 04 ff\", "
+            "visca_off \"81 01 7e 01 0a 01 00 ff\"\n");
+  EXPECT_EQ(c.err,
+            "[WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?\n"
+            "[WARN] Config: 'visca_program' piece '0g' is not one or two hex digits; it was read as "
+            "00\n");
+
+  std::string badIp = dir.write("ip.json", R"({"atem_ip": "switcher", "visca_host": "127.0.0.1"})");
+  struct Case {
+    std::vector<std::string> args, env;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"--check", badIp}, {}, 1, "", "[ERR] Invalid ATEM IP: switcher\n"},
+      {{"--check"}, {"QUORVEL_CFG=" + dir.path}, 1, "",
+       "[ERR] Cannot open config file: " + dir.path + " (Is a directory)\n"},
+      {{"--version"}, {}, 0, "quorvel " QUORVEL_VERSION "\n", ""},
+      {{"--check", good, "x"}, {}, 2, "", "usage: quorvel --check [FILE]\n"},
+      {{"--verbose"}, {}, 2, "", "usage: quorvel [--check [FILE] | --version | --help]\n"},
+  };
+  for (const Case& k : cases) {
+    Child run;
+    std::vector<std::string> argv = {QUORVEL_BIN};
+    argv.insert(argv.end(), k.args.begin(), k.args.end());
+    startChild(run, argv, k.env);
+    EXPECT_EQ(waitChild(run, 5000), k.status) << k.args[0];
+    EXPECT_EQ(run.out, k.out) << k.args[0];
+    EXPECT_EQ(run.err, k.err) << k.args[0];
+  }
+  Child help;
+  startChild(help, {QUORVEL_BIN, "--help"}, {});
+  EXPECT_EQ(waitChild(help, 5000), 0);
+  for (const char* needle : {"QUORVEL_CFG", "/etc/quorvel.json", "--check", "README.md", "SIGHUP"})
+    EXPECT_NE(help.out.find(needle), std::string::npos) << needle;
+}
