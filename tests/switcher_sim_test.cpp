@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+
+#include "atem/atem_commands.h"
 #include "test_support.h"
 
 using namespace quorvel_sim;
+using testing_support::hexBytes;
 using testing_support::nowMs;
 using testing_support::UdpPeer;
 
@@ -26,6 +31,22 @@ struct SwitcherSimTest : testing::Test {
   }
   Bytes block(const char* name, const Bytes& data) {
     return be(8 + data.size()) + Bytes(2, 0) + Bytes(name, name + 4) + data;
+  }
+  // Tally list naming sources 0..sim.sourceCount and those in `flags`, each with its flags.
+  Bytes tlsr(std::map<unsigned, uint8_t> flags) {
+    for (unsigned s = 0; s <= unsigned(sim.sourceCount); ++s) flags.emplace(s, 0);
+    Bytes d = be(unsigned(flags.size()));
+    for (auto [source, f] : flags) d = d + be(source) + Bytes{f};
+    return block("TlSr", d);
+  }
+  Bytes key(uint8_t me, uint8_t n, uint8_t fill, uint8_t on) {
+    return block("KeBP", Bytes{me, n, 0, 1, 1, 0, 0, fill, 0, fill, 0, 0} +
+                             hexBytes("23 28 dc d8 c1 80 3e 80")) +
+           block("KeOn", {me, n, on, 0});
+  }
+  Bytes dsk(uint8_t n, uint8_t fill, uint8_t on) {
+    return block("DskB", {n, 0, 0, fill, 0, fill, 0, 0}) +
+           block("DskS", Bytes{n, on} + Bytes(6, 0));
   }
   Bytes hello(unsigned session) { return packet(0x10, session, 0, 0, {1, 0, 0, 0, 0, 0, 0, 0}); }
   Bytes ack(unsigned id) { return packet(0x80, 0, id, 0, {}); }
@@ -70,22 +91,29 @@ TEST_F(SwitcherSimTest, SynAnswerInitialStatePacketIdsAndRetransmission) {
   EXPECT_TRUE(next(100).empty()) << "the state must wait for the answer's acknowledgement";
   send(ack(0));
   Bytes state = block("_ver", {0, 2, 0, 0x1E}) + block("_top", Bytes{2, 12} + Bytes(26, 0)) +
-                block("_MeC", {0, 1, 0, 0}) + block("_MeC", {1, 1, 0, 0}) +
+                block("_MeC", {0, 4, 0, 0}) + block("_MeC", {1, 4, 0, 0}) +
                 block("PrgI", {0, 0, 0, 1}) + block("PrvI", {0, 0, 0, 2, 0, 0, 0, 0}) +
-                block("PrgI", {1, 0, 0x0B, 0xB8}) + block("PrvI", {1, 0, 0, 7, 0, 0, 0, 0});
+                block("TrPs", Bytes(8, 0)) + key(0, 0, 0, 0) + key(0, 1, 0, 0) + key(0, 2, 0, 0) +
+                key(0, 3, 0, 0) + block("PrgI", {1, 0, 0x0B, 0xB8}) +
+                block("PrvI", {1, 0, 0, 7, 0, 0, 0, 0}) + block("TrPs", Bytes{1} + Bytes(7, 0)) +
+                key(1, 0, 0, 0) + key(1, 1, 0, 0) + key(1, 2, 0, 0) + key(1, 3, 0, 0) +
+                dsk(0, 0, 0) + dsk(1, 0, 0) + tlsr({{1, 1}, {2, 2}, {3000, 0}});
   EXPECT_EQ(next(), packet(0x08, session, 0, 1, state));
   EXPECT_EQ(next(), packet(0x08, session, 0, 2, block("InCm", {1, 0, 0, 0})));
   send(ack(2));
   // Ids wrap at 15 bits; an unacknowledged packet is resent with the 0x20 flag; an ack of the
-  // newest id settles everything before it, across the wrap.
+  // newest id settles everything before it, across the wrap. Each change of program carries the
+  // new tally list, which names input 13 too once it is on a bus.
   sim.retransmitMs = 60;
   sim.clients.at(0).nextPacketId = 0x7FFE;
   for (uint8_t input : {11, 12, 13}) simSetProgram(sim, 0, input);
   const unsigned ids[] = {0x7FFE, 0x7FFF, 0, 0x7FFE}, flags[] = {0x08, 0x08, 0x08, 0x28};
-  for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(next(),
-              packet(flags[i], session, 0, ids[i], block("PrgI", {0, 0, 0, uint8_t(11 + i % 3)})))
+  for (int i = 0; i < 4; ++i) {
+    uint8_t in = uint8_t(11 + i % 3);
+    EXPECT_EQ(next(), packet(flags[i], session, 0, ids[i],
+                             block("PrgI", {0, 0, 0, in}) + tlsr({{in, 1}, {2, 2}, {3000, 0}})))
         << i;
+  }
   send(ack(0));
   simPoll(sim, 50);
   EXPECT_TRUE(sim.clients.at(0).inFlight.empty());
@@ -114,6 +142,55 @@ TEST_F(SwitcherSimTest, RestartClientLimitAndDroppingASilentClient) {
   EXPECT_EQ(next(2000, &other)[12], 0x02) << "the dropped client's slot is free again";
 }
 
+// Each change on the wire, in order, from a client that acknowledges everything: the tally list
+// follows when, and only when, a source's flags change. Then two of them sent again on demand.
+TEST_F(SwitcherSimTest, TallyListWithCutsKeysAndMixesAndResendingOnDemand) {
+  ASSERT_TRUE(simOpen(sim, "127.0.1.4"));
+  sim.pingMs = 60000;
+  uint16_t session = 0x8000 | open(0x5151);
+  ASSERT_NE(session, 0x8000);
+  Bytes noMix = block("TrPs", Bytes(8, 0)), prg1 = block("PrgI", {0, 0, 0, 1}),
+        prv2 = block("PrvI", {0, 0, 0, 2, 0, 0, 0, 0});
+  const std::vector<std::pair<std::function<void()>, Bytes>> steps = {
+      {[&] { simCut(sim, 0); }, block("PrgI", {0, 0, 0, 2}) +
+                                    block("PrvI", {0, 0, 0, 1, 0, 0, 0, 0}) +
+                                    tlsr({{2, 1}, {1, 2}})},
+      {[&] { simSetPreview(sim, 0, 1); }, block("PrvI", {0, 0, 0, 1, 0, 0, 0, 0})},
+      {[&] { simSetKey(sim, 0, 1, 12, true); }, key(0, 1, 12, 1) + tlsr({{2, 1}, {1, 2}, {12, 1}})},
+      {[&] { simSetKey(sim, 1, 0, 5, true); }, key(1, 0, 5, 1)},  // M/E 1 lights nothing
+      {[&] { simSetDsk(sim, 1, 7, true); }, dsk(1, 7, 1) + tlsr({{2, 1}, {1, 2}, {12, 1}, {7, 1}})},
+      // 150 ms is 3 frames; meanwhile both sources are on program, then the buses swap.
+      {[&] { simAuto(sim, 0, 150); },
+       block("TrPs", {0, 1, 3, 0, 0, 0, 0, 0}) + tlsr({{2, 1}, {1, 3}, {12, 1}, {7, 1}})},
+      {[] {}, prg1 + prv2 + tlsr({{1, 1}, {2, 2}, {12, 1}, {7, 1}}) + noMix},
+      {[&] { simAuto(sim, 0, 5000), simCut(sim, 0); },
+       block("TrPs", {0, 1, 125, 0, 0, 0, 0, 0}) + tlsr({{1, 1}, {2, 3}, {12, 1}, {7, 1}})},
+      {[] {}, block("PrgI", {0, 0, 0, 2}) + block("PrvI", {0, 0, 0, 1, 0, 0, 0, 0}) +
+                  tlsr({{2, 1}, {1, 2}, {12, 1}, {7, 1}}) + noMix},  // the cut ends the mix
+      {[&] { simSetKey(sim, 0, 1, 12, false); },
+       key(0, 1, 12, 0) + tlsr({{2, 1}, {1, 2}, {12, 0}, {7, 1}})},
+  };
+  std::vector<Bytes> got;
+  uint16_t id = 3;  // after the two packets of the initial state
+  for (size_t i = 0; i < steps.size(); ++i) {
+    steps[i].first();
+    got.push_back(next());
+    EXPECT_EQ(got.back(), packet(0x08, session, 0, id, steps[i].second)) << "step " << i;
+    send(ack(id++));
+  }
+  EXPECT_EQ(simTallyFlags(sim, 7), kTallyFlagProgram);
+  EXPECT_EQ(simTallyFlags(sim, 5), 0);
+  // Acknowledged packets stay available; a resend keeps its id and is not numbered anew.
+  ASSERT_TRUE(simResend(sim, 1, true));
+  Bytes again = got.back();
+  again[0] |= 0x20;
+  EXPECT_EQ(next(), again);
+  ASSERT_TRUE(simResend(sim, 3, false));
+  EXPECT_EQ(next(), got[got.size() - 3]);
+  EXPECT_FALSE(simResend(sim, int(got.size()) + 3, true));
+  EXPECT_EQ(sim.clients.at(0).nextPacketId, id);
+}
+
 // Each fault hits PrgI 21 and spares PrgI 22; the client acknowledges every packet it gets, so a
 // lost packet must survive the acknowledgement of a later one and come back resent ("r").
 TEST_F(SwitcherSimTest, EachFaultHasItsEffect) {
@@ -137,11 +214,20 @@ TEST_F(SwitcherSimTest, EachFaultHasItsEffect) {
 
 TEST_F(SwitcherSimTest, CommandLanguage) {
   sim.meCount = 2;
-  for (const char* line : {"program 3 1", "  preview 4 1   # the next shot", "cut 1", "loss 30"})
+  for (const char* line :
+       {"program 3 1", "  preview 4 1   # the next shot", "cut 1", "loss 30", "key 2 fill 9 1",
+        "key 2 on 1", "dsk 1 fill 6", "dsk 1 on", "auto 500 1"})
     EXPECT_TRUE(simCommand(sim, line).ok) << line;
   EXPECT_TRUE(sim.program[1] == 4 && sim.preview[1] == 3 && sim.faults.lossPct == 30);
-  for (const char* line : {"cut 2", "program x", "program 70000", "garbage 101", "jump 3"})
+  EXPECT_TRUE(sim.keys[1][1].fill == 9 && sim.keys[1][1].onAir && sim.dsks[0].fill == 6 &&
+              sim.dsks[0].onAir && sim.mixing[1] && sim.mixMs[1] == 500);
+  for (const char* line :
+       {"cut 2", "program x", "program 70000", "garbage 101", "jump 3", "key 5 on", "key 1 up",
+        "dsk 3 on", "dsk 1 on 1", "auto 500 1", "auto x", "resend", "resend 65 dup"})
     EXPECT_FALSE(simCommand(sim, line).ok) << line;
+  std::string status = simCommand(sim, "status").message;
+  for (const char* part : {"key 2 fill 9 on air", "mixing", "DSK 1 fill 6 on air"})
+    EXPECT_NE(status.find(part), std::string::npos) << part << " not in " << status;
   EXPECT_EQ(simCommand(sim, "wait 250").waitMs, 250);
   EXPECT_NE(simCommand(sim, "jump 3").message.find("jump 3"), std::string::npos);
 }

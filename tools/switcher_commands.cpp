@@ -1,4 +1,5 @@
 // The simulator's command language and the recorded dumps it can replay.
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -44,6 +45,23 @@ SimCommandResult done(const std::string& message) {
 std::string busLine(const SwitcherSim& sim, int me) {
   return "M/E " + std::to_string(me) + ": program " + std::to_string(sim.program[me]) +
          ", preview " + std::to_string(sim.preview[me]);
+}
+
+std::string keyText(const SimKey& k) {
+  return "fill " + std::to_string(k.fill) + (k.onAir ? " on air" : " off air");
+}
+
+// The keys in use (on air or given a fill) and a running mix of an M/E, for status.
+std::string layerLine(const SwitcherSim& sim, int me) {
+  std::string s;
+  for (int key = 0; key < kSimKeys; ++key) {
+    const SimKey& k = sim.keys[me][key];
+    if (k.onAir || k.fill) s += ", key " + std::to_string(key + 1) + " " + keyText(k);
+  }
+  if (sim.mixing[me])
+    s += ", mixing (" + std::to_string(std::max<int64_t>(0, sim.mixEndMs[me] - simNowMs())) +
+         " of " + std::to_string(sim.mixMs[me]) + " ms left)";
+  return s;
 }
 
 std::string sentTo(const SwitcherSim& sim) {
@@ -117,6 +135,14 @@ void simAdoptState(SwitcherSim& sim, const std::vector<Bytes>& payloads) {
       } else if ((blockIs(name, "PrgI") || blockIs(name, "PrvI")) && size >= 4 &&
                  d[0] < kSimMaxMes) {
         (blockIs(name, "PrgI") ? sim.program : sim.preview)[d[0]] = getBe16(d + 2);
+      } else if (blockIs(name, "KeBP") && size >= 8 && d[0] < kSimMaxMes && d[1] < kSimKeys) {
+        sim.keys[d[0]][d[1]].fill = getBe16(d + 6);
+      } else if (blockIs(name, "KeOn") && size >= 3 && d[0] < kSimMaxMes && d[1] < kSimKeys) {
+        sim.keys[d[0]][d[1]].onAir = d[2] != 0;
+      } else if (blockIs(name, "DskB") && size >= 4 && d[0] < kSimDsks) {
+        sim.dsks[d[0]].fill = getBe16(d + 2);
+      } else if (blockIs(name, "DskS") && size >= 2 && d[0] < kSimDsks) {
+        sim.dsks[d[0]].onAir = d[1] != 0;
       }
     });
   }
@@ -127,6 +153,8 @@ bool simReplay(SwitcherSim& sim, const std::string& path, std::string* error) {
   if (!simReadDump(path, payloads, error)) return false;
   for (const Bytes& p : payloads) simBroadcast(sim, p);
   simAdoptState(sim, payloads);
+  // The clients now hold the dump's list; the next change sends ours if it differs.
+  if (simFindTallyList(payloads, sim.tallySent)) sim.tallyKnown = true;
   return true;
 }
 
@@ -146,11 +174,14 @@ std::string simStatus(const SwitcherSim& sim) {
   std::ostringstream s;
   s << (sim.silent ? "silent (restarting); " : "") << simOpenClients(sim) << " open of "
     << sim.clients.size() << " clients, limit " << sim.clientLimit << "; ";
-  for (int me = 0; me < sim.meCount; ++me) s << busLine(sim, me) << "; ";
+  for (int me = 0; me < sim.meCount; ++me) s << busLine(sim, me) << layerLine(sim, me) << "; ";
+  for (int dsk = 0; dsk < kSimDsks; ++dsk)
+    s << "DSK " << dsk + 1 << " " << keyText(sim.dsks[dsk]) << "; ";
   s << "faults loss " << sim.faults.lossPct << "% duplicate " << sim.faults.duplicatePct
     << "% reorder " << sim.faults.reorderPct << "% garbage " << sim.faults.garbagePct << "%; "
     << sim.packetsSent << " packets sent, " << sim.retransmissions << " retransmitted, "
-    << sim.packetsLost << " lost, " << sim.clientsDropped << " clients dropped";
+    << sim.packetsLost << " lost, " << sim.packetsResent << " resent on command, "
+    << sim.clientsDropped << " clients dropped";
   if (sim.autoCutsLeft > 0) s << "; " << sim.autoCutsLeft << " timed cuts to go";
   return s.str();
 }
@@ -161,6 +192,11 @@ std::string simHelp() {
          "  preview INPUT [ME]       put INPUT on the preview bus\n"
          "  cut [ME]                 swap program and preview\n"
          "  cuts COUNT MS [ME]       COUNT cuts, one every MS milliseconds (cuts 0 stops)\n"
+         "  auto [MS] [ME]           mix to the preview source over MS ms (default 1000)\n"
+         "  key N fill INPUT [ME]    fill source of upstream key N (1-4) of M/E ME\n"
+         "  key N on|off [ME]        upstream key N on or off air\n"
+         "  dsk N fill INPUT         fill source of downstream key N (1-2)\n"
+         "  dsk N on|off             downstream key N on or off air\n"
          "  wait MS                  pause the script for MS milliseconds\n"
          "  repeat                   start the script again from its first line\n"
          "  limit N                  client limit (hellos beyond it are refused with 0x03)\n"
@@ -170,10 +206,12 @@ std::string simHelp() {
          "  silence SECONDS          restart: silent for SECONDS, then only new sessions\n"
          "  loss|duplicate|reorder|garbage PERCENT   fault injection on session packets\n"
          "  faults off               all fault shares back to 0\n"
+         "  resend [N]               resend the Nth-last packet as a retransmission (default 1)\n"
+         "  resend [N] dup           resend it unchanged, as a duplicate\n"
          "  ping|retransmit|drop MS  keep-alive, retransmission and drop intervals\n"
          "  replay FILE              send a recorded dump to every client and adopt its state\n"
          "  initial FILE|default     initial state for new clients: a dump, or the generated one\n"
-         "  status                   clients, buses, faults and counters\n"
+         "  status                   clients, buses, keys, mixes, faults and counters\n"
          "  help                     this list\n"
          "  quit                     stop the simulator";
 }
@@ -215,6 +253,52 @@ SimCommandResult simCommand(SwitcherSim& sim, const std::string& line) {
     if (count == 0) return done("timed cuts stopped");
     return done(std::to_string(count) + " cuts on M/E " + std::to_string(me) + ", one every " +
                 std::to_string(ms) + " ms");
+  }
+  if (cmd == "auto") {
+    long ms = 1000;
+    if (w.size() > 3 || (w.size() >= 2 && !parseInt(w[1], 0, 600000, ms)))
+      return fail("usage: auto [MS] [ME]   (MS 0-600000)");
+    if (!meArg(sim, w, 2, me, err)) return fail(err);
+    if (sim.mixing[me]) return fail("M/E " + std::to_string(me) + " is mixing already");
+    simAuto(sim, me, static_cast<int>(ms));
+    return done("mix on M/E " + std::to_string(me) + " over " + std::to_string(ms) + " ms, " +
+                busLine(sim, me) + sentTo(sim));
+  }
+  if (cmd == "key" || cmd == "dsk") {
+    bool upstream = cmd == "key";
+    bool fill = w.size() > 2 && w[2] == "fill";
+    bool onOff = w.size() > 2 && (w[2] == "on" || w[2] == "off");
+    size_t words = fill ? 4 : 3;  // before the optional M/E
+    long n = 0;
+    if (!(fill || onOff) || w.size() < words || w.size() > words + (upstream ? 1 : 0) ||
+        !parseInt(w[1], 1, upstream ? kSimKeys : kSimDsks, n) ||
+        (fill && !parseInt(w[3], 0, 0xFFFF, v)))
+      return fail(upstream ? "usage: key N fill INPUT [ME] | key N on|off [ME]   (N 1-4)"
+                           : "usage: dsk N fill INPUT | dsk N on|off   (N 1-2)");
+    if (upstream && !meArg(sim, w, words, me, err)) return fail(err);
+    int i = static_cast<int>(n) - 1;
+    SimKey k = upstream ? sim.keys[me][i] : sim.dsks[i];
+    if (fill)
+      k.fill = static_cast<uint16_t>(v);
+    else
+      k.onAir = w[2] == "on";
+    if (upstream)
+      simSetKey(sim, me, i, k.fill, k.onAir);
+    else
+      simSetDsk(sim, i, k.fill, k.onAir);
+    return done((upstream ? "key " + w[1] + " of M/E " + std::to_string(me) : "DSK " + w[1]) +
+                ": " + keyText(k) + sentTo(sim));
+  }
+  if (cmd == "resend") {
+    bool dup = w.size() > 1 && w.back() == "dup";
+    size_t words = w.size() - (dup ? 1 : 0);
+    long back = 1;
+    if (words > 2 || (words == 2 && !parseInt(w[1], 1, kSimHistory, back)))
+      return fail("usage: resend [N] [dup]   (N 1-" + std::to_string(kSimHistory) + ")");
+    if (!simResend(sim, static_cast<int>(back), !dup))
+      return fail("no open client has a packet " + std::to_string(back) + " back");
+    return done("packet " + std::to_string(back) + " back sent again " +
+                (dup ? "unchanged" : "as a retransmission (0x20)") + sentTo(sim));
   }
   if (cmd == "wait") {
     if (w.size() != 2 || !parseInt(w[1], 0, 86400000, v)) return fail("usage: wait MS");

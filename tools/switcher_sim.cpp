@@ -1,9 +1,6 @@
 // Switcher side of the ATEM UDP control protocol: sessions, reliable delivery and faults.
 #include "switcher_sim.h"
 
-#include "atem/atem_commands.h"
-#include "atem/atem_session.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +12,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+
+#include "atem/atem_commands.h"
+#include "atem/atem_session.h"
 
 namespace quorvel_sim {
 namespace {
@@ -124,6 +124,8 @@ void sendReliable(SwitcherSim& sim, SimClient& c, const Bytes& payload) {
   putBe16(&p.bytes[2], static_cast<uint16_t>(0x8000 | c.clientId));
   putBe16(&p.bytes[10], p.id);
   std::copy(payload.begin(), payload.end(), p.bytes.begin() + kHeaderSize);
+  c.history.push_back(p.bytes);
+  if (c.history.size() > kSimHistory) c.history.pop_front();
   c.inFlight.push_back(std::move(p));
   c.lastNewPacketMs = simNowMs();
   ++sim.packetsSent;
@@ -206,6 +208,15 @@ void sendInitialState(SwitcherSim& sim, SimClient& c) {
   std::vector<Bytes> payloads =
       sim.initialPayloads.empty() ? simInitialState(sim) : sim.initialPayloads;
   for (const Bytes& p : payloads) sendReliable(sim, c, p);
+  // The open clients hold the same tally list only if this one got what the others got last.
+  Bytes list;
+  bool hasList = simFindTallyList(payloads, list);
+  if (simOpenClients(sim) == 1) {
+    sim.tallySent = list;
+    sim.tallyKnown = hasList;
+  } else if (!hasList || list != sim.tallySent) {
+    sim.tallyKnown = false;
+  }
   emit(sim, clientName(c) + " is connected; initial state sent in " +
                 std::to_string(payloads.size()) + " packets");
 }
@@ -260,9 +271,11 @@ void handleDatagram(SwitcherSim& sim, const sockaddr_in& from, const uint8_t* d,
     sendRaw(sim, from, ackPacket(static_cast<uint16_t>(0x8000 | c->clientId), getBe16(d + 10)));
     if (n >= kHeaderSize + 8) {
       std::string names;
-      forEachBlock(d + kHeaderSize, n - kHeaderSize, [&](const uint8_t* name, const uint8_t*, size_t) {
-        names += (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(name), 4);
-      });
+      forEachBlock(
+          d + kHeaderSize, n - kHeaderSize, [&](const uint8_t* name, const uint8_t*, size_t) {
+            names +=
+                (names.empty() ? "" : " ") + std::string(reinterpret_cast<const char*>(name), 4);
+          });
       if (!names.empty())
         emit(sim, clientName(*c) + " sent " + names + " (acknowledged, not acted on)");
     }
@@ -305,6 +318,13 @@ void runTimers(SwitcherSim& sim) {
     ++i;
   }
 
+  for (int me = 0; me < kSimMaxMes; ++me) {
+    if (!sim.mixing[me] || now < sim.mixEndMs[me]) continue;
+    simCut(sim, me);  // ends the mix
+    emit(sim, "mix on M/E " + std::to_string(me) + " done: program " +
+                  std::to_string(sim.program[me]) + ", preview " + std::to_string(sim.preview[me]));
+  }
+
   if (sim.autoCutsLeft > 0 && now >= sim.nextAutoCutMs) {
     --sim.autoCutsLeft;
     sim.nextAutoCutMs = now + sim.autoCutIntervalMs;
@@ -331,6 +351,47 @@ void appendInput(Bytes& out, const char* name, int me, uint16_t input) {
                 static_cast<uint8_t>(input)};
   if (name[1] == 'r' && name[2] == 'v') data.resize(8, 0);  // PrvI carries 4 more bytes
   appendBlock(out, name, data);
+}
+
+// "KeBP" (a luma key filled and cut by `fill`, mask edges at their defaults) and "KeOn".
+void appendKey(Bytes& out, int me, int key, const SimKey& k) {
+  uint8_t m = static_cast<uint8_t>(me), n = static_cast<uint8_t>(key);
+  uint8_t hi = static_cast<uint8_t>(k.fill >> 8), lo = static_cast<uint8_t>(k.fill);
+  Bytes base = {m, n, 0, 1, 1, 0, hi, lo, hi, lo, 0, 0};
+  // Mask edges top, bottom, left, right: 9000, -9000, -16000, 16000.
+  Bytes mask = {0x23, 0x28, 0xDC, 0xD8, 0xC1, 0x80, 0x3E, 0x80};
+  base.insert(base.end(), mask.begin(), mask.end());
+  appendBlock(out, "KeBP", base);
+  appendBlock(out, "KeOn", {m, n, static_cast<uint8_t>(k.onAir), 0});
+}
+
+// "DskB" (fill and key source) and "DskS" (on air, not in a transition).
+void appendDsk(Bytes& out, int dsk, const SimKey& k) {
+  uint8_t n = static_cast<uint8_t>(dsk);
+  uint8_t hi = static_cast<uint8_t>(k.fill >> 8), lo = static_cast<uint8_t>(k.fill);
+  appendBlock(out, "DskB", {n, 0, hi, lo, hi, lo, 0, 0});
+  appendBlock(out, "DskS", {n, static_cast<uint8_t>(k.onAir), 0, 0, 0, 0, 0, 0});
+}
+
+// "TrPs": whether `me` is in a transition, and the frames it has left (25 a second).
+void appendMix(Bytes& out, const SwitcherSim& sim, int me) {
+  uint8_t frames = sim.mixing[me] ? static_cast<uint8_t>(std::min(255, sim.mixMs[me] / 40)) : 0;
+  appendBlock(
+      out, "TrPs",
+      {static_cast<uint8_t>(me), static_cast<uint8_t>(sim.mixing[me]), frames, 0, 0, 0, 0, 0});
+}
+
+// Sends the blocks of one change as one reliable packet: `blocks`, then the tally list if any
+// source's flags differ from what the clients hold, then `after`.
+void sendChange(SwitcherSim& sim, Bytes blocks, const Bytes& after = {}) {
+  Bytes list = simTallyList(sim);
+  if (!sim.tallyKnown || list != sim.tallySent) {
+    appendBlock(blocks, "TlSr", list);
+    sim.tallySent = list;
+    sim.tallyKnown = true;
+  }
+  blocks.insert(blocks.end(), after.begin(), after.end());
+  simBroadcast(sim, blocks);
 }
 
 int clampMes(int n) {
@@ -400,7 +461,7 @@ static void setBus(SwitcherSim& sim, uint16_t* bus, const char* name, int me, ui
   bus[me] = input;
   Bytes payload;
   appendInput(payload, name, me, input);
-  simBroadcast(sim, payload);
+  sendChange(sim, payload);
 }
 
 void simSetProgram(SwitcherSim& sim, int me, uint16_t input) {
@@ -414,10 +475,97 @@ void simSetPreview(SwitcherSim& sim, int me, uint16_t input) {
 void simCut(SwitcherSim& sim, int me) {
   if (me < 0 || me >= kSimMaxMes) return;
   std::swap(sim.program[me], sim.preview[me]);
-  Bytes payload;
+  Bytes payload, after;
   appendInput(payload, "PrgI", me, sim.program[me]);
   appendInput(payload, "PrvI", me, sim.preview[me]);
-  simBroadcast(sim, payload);
+  if (sim.mixing[me]) {  // the cut completes the mix at once
+    sim.mixing[me] = false;
+    appendMix(after, sim, me);
+  }
+  sendChange(sim, payload, after);
+}
+
+void simSetKey(SwitcherSim& sim, int me, int key, uint16_t fill, bool onAir) {
+  if (me < 0 || me >= kSimMaxMes || key < 0 || key >= kSimKeys) return;
+  sim.keys[me][key] = {fill, onAir};
+  Bytes payload;
+  appendKey(payload, me, key, sim.keys[me][key]);
+  sendChange(sim, payload);
+}
+
+void simSetDsk(SwitcherSim& sim, int dsk, uint16_t fill, bool onAir) {
+  if (dsk < 0 || dsk >= kSimDsks) return;
+  sim.dsks[dsk] = {fill, onAir};
+  Bytes payload;
+  appendDsk(payload, dsk, sim.dsks[dsk]);
+  sendChange(sim, payload);
+}
+
+void simAuto(SwitcherSim& sim, int me, int ms) {
+  if (me < 0 || me >= kSimMaxMes || sim.mixing[me]) return;
+  sim.mixing[me] = true;
+  sim.mixMs[me] = std::max(0, ms);
+  sim.mixEndMs[me] = simNowMs() + sim.mixMs[me];
+  Bytes payload;
+  appendMix(payload, sim, me);
+  sendChange(sim, payload);
+}
+
+bool simResend(SwitcherSim& sim, int back, bool asRetransmission) {
+  if (sim.silent || back < 1) return false;
+  bool sent = false;
+  for (SimClient& c : sim.clients) {
+    if (!c.open || static_cast<size_t>(back) > c.history.size()) continue;
+    Bytes bytes = c.history[c.history.size() - static_cast<size_t>(back)];
+    if (asRetransmission) bytes[0] |= kFlagRetransmission;
+    transmit(sim, c, bytes, nullptr);
+    ++sim.packetsResent;
+    sent = true;
+  }
+  return sent;
+}
+
+uint8_t simTallyFlags(const SwitcherSim& sim, uint16_t source) {
+  uint8_t flags = 0;
+  if (sim.program[0] == source) flags |= kTallyFlagProgram;
+  if (sim.preview[0] == source)
+    flags |= kTallyFlagPreview | (sim.mixing[0] ? kTallyFlagProgram : 0);
+  for (const SimKey& k : sim.keys[0])
+    if (k.onAir && k.fill == source) flags |= kTallyFlagProgram;
+  for (const SimKey& k : sim.dsks)
+    if (k.onAir && k.fill == source) flags |= kTallyFlagProgram;
+  return flags;
+}
+
+Bytes simTallyList(const SwitcherSim& sim) {
+  std::vector<uint16_t> ids;
+  for (int s = 0; s <= sim.sourceCount; ++s) ids.push_back(static_cast<uint16_t>(s));
+  for (int me = 0; me < clampMes(sim.meCount); ++me) {
+    ids.push_back(sim.program[me]);
+    ids.push_back(sim.preview[me]);
+    for (const SimKey& k : sim.keys[me]) ids.push_back(k.fill);
+  }
+  for (const SimKey& k : sim.dsks) ids.push_back(k.fill);
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  Bytes list;
+  appendBe16(list, static_cast<uint16_t>(ids.size()));
+  for (uint16_t id : ids) {
+    appendBe16(list, id);
+    list.push_back(simTallyFlags(sim, id));
+  }
+  return list;
+}
+
+bool simFindTallyList(const std::vector<Bytes>& payloads, Bytes& data) {
+  bool found = false;
+  for (const Bytes& p : payloads)
+    forEachBlock(p.data(), p.size(), [&](const uint8_t* name, const uint8_t* d, size_t size) {
+      if (!blockIs(name, "TlSr")) return;
+      data.assign(d, d + size);
+      found = true;
+    });
+  return found;
 }
 
 void simStartCuts(SwitcherSim& sim, int count, int intervalMs, int me) {
@@ -462,15 +610,23 @@ std::vector<Bytes> simInitialState(const SwitcherSim& sim) {
   blocks.push_back(b);
   for (int me = 0; me < mes; ++me) {
     b.clear();
-    appendBlock(b, "_MeC", {static_cast<uint8_t>(me), 0x01, 0x00, 0x00});
+    appendBlock(b, "_MeC", {static_cast<uint8_t>(me), kSimKeys, 0x00, 0x00});
     blocks.push_back(b);
   }
   for (int me = 0; me < mes; ++me) {
     b.clear();
     appendInput(b, "PrgI", me, sim.program[me]);
     appendInput(b, "PrvI", me, sim.preview[me]);
+    appendMix(b, sim, me);
+    for (int key = 0; key < kSimKeys; ++key) appendKey(b, me, key, sim.keys[me][key]);
     blocks.push_back(b);
   }
+  b.clear();
+  for (int dsk = 0; dsk < kSimDsks; ++dsk) appendDsk(b, dsk, sim.dsks[dsk]);
+  blocks.push_back(b);
+  b.clear();
+  appendBlock(b, "TlSr", simTallyList(sim));
+  blocks.push_back(b);
   // Pack the blocks into packets the way a switcher fills its datagrams; InCm ends the state
   // in a packet of its own.
   std::vector<Bytes> payloads(1);

@@ -18,6 +18,13 @@
 // Acknowledgements are taken as cumulative, like a real switcher does: an ack of id N also
 // settles the packets sent before N. A packet whose every transmission was thrown away by the
 // loss fault is the exception: the client never saw it, so it stays queued for retransmission.
+//
+// Tally: like a real switcher the simulator keeps a list of every source's tally ("TlSr": count,
+// then per source its 16-bit id and a flag byte, bit 0 program, bit 1 preview). It is part of the
+// initial state, and every change that alters a source's flags carries the new list after its
+// other blocks. Program of M/E 0 and the fill of an on-air key of M/E 0 or of a downstream key
+// are on program; preview of M/E 0 is on preview, and on program too while M/E 0 mixes. The other
+// M/Es light nothing, as they do not feed the program output.
 #pragma once
 
 #include <netinet/in.h>
@@ -33,7 +40,16 @@
 namespace quorvel_sim {
 
 constexpr int kSimMaxMes = 4;
+constexpr int kSimKeys = 4;         // upstream keys per M/E
+constexpr int kSimDsks = 2;         // downstream keys
+constexpr size_t kSimHistory = 64;  // reliable packets kept per client for simResend
 constexpr uint16_t kSimPort = 9910;
+
+// An upstream or downstream key: the source it fills with, and whether it is on air.
+struct SimKey {
+  uint16_t fill = 0;
+  bool onAir = false;
+};
 
 // A reliable packet waiting for its acknowledgement.
 struct SimPacket {
@@ -51,6 +67,7 @@ struct SimClient {
   bool open = false;          // acknowledged the SYN answer and got the initial state
   uint16_t nextPacketId = 1;  // 15 bits; wraps from 0x7FFF to 0
   std::deque<SimPacket> inFlight;
+  std::deque<Bytes> history;  // the last kSimHistory reliable packets as first sent, acked or not
   int64_t createdMs = 0;
   int64_t lastAckMs = 0;
   int64_t lastNewPacketMs = 0;  // for the idle ping
@@ -87,6 +104,16 @@ struct SwitcherSim {
   // Switcher state: input ids on the program and preview bus of each M/E.
   uint16_t program[kSimMaxMes] = {1, 1, 1, 1};
   uint16_t preview[kSimMaxMes] = {2, 2, 2, 2};
+  SimKey keys[kSimMaxMes][kSimKeys];
+  SimKey dsks[kSimDsks];
+  // A mix ("auto") running on an M/E ends with a cut at mixEndMs.
+  bool mixing[kSimMaxMes] = {};
+  int mixMs[kSimMaxMes] = {};
+  int64_t mixEndMs[kSimMaxMes] = {};
+  // The tally list (TlSr data) the open clients got last. tallyKnown is false while they may
+  // hold different lists; the next change then sends the list whatever it is.
+  Bytes tallySent;
+  bool tallyKnown = false;
   // When not empty, these payloads replace the generated initial state (see simLoadInitial).
   std::vector<Bytes> initialPayloads;
 
@@ -108,6 +135,7 @@ struct SwitcherSim {
   // Counters, for status lines and tests.
   uint64_t packetsSent = 0;
   uint64_t retransmissions = 0;
+  uint64_t packetsResent = 0;  // by simResend
   uint64_t packetsLost = 0;
   uint64_t packetsDuplicated = 0;
   uint64_t packetsReordered = 0;
@@ -130,10 +158,31 @@ void simClose(SwitcherSim& sim);
 // silence). A timeout of 0 does not wait.
 void simPoll(SwitcherSim& sim, int timeoutMs);
 
-// Bus changes; each sends the new "PrgI"/"PrvI" to every open client. ME out of range: ignored.
+// Bus changes; each sends the new "PrgI"/"PrvI" (and the tally list when a source's flags
+// change) to every open client. ME out of range: ignored.
 void simSetProgram(SwitcherSim& sim, int me, uint16_t input);
 void simSetPreview(SwitcherSim& sim, int me, uint16_t input);
-void simCut(SwitcherSim& sim, int me);  // swaps program and preview, sends both in one packet
+// Swaps program and preview, sends both in one packet; a mix running on `me` ends with it.
+void simCut(SwitcherSim& sim, int me);
+// Upstream key `key` (0-3) of `me`, downstream key `dsk` (0-1): fill source and on-air state.
+// Each sends the key's blocks ("KeBP" and "KeOn", "DskB" and "DskS") and the tally list when it
+// changed, as one packet. Out of range: ignored.
+void simSetKey(SwitcherSim& sim, int me, int key, uint16_t fill, bool onAir);
+void simSetDsk(SwitcherSim& sim, int dsk, uint16_t fill, bool onAir);
+// Starts a mix from program to preview on `me` lasting `ms` (sends "TrPs" and the tally list);
+// simPoll ends it with a cut. Ignored while `me` mixes already.
+void simAuto(SwitcherSim& sim, int me, int ms);
+// Sends the `back`-th last reliable packet (1: the newest) again to every open client that has
+// one that old: with the retransmission flag (0x20) or, if not `asRetransmission`, unchanged as
+// a duplicate. Either way with its old packet id. False if no client got it.
+bool simResend(SwitcherSim& sim, int back, bool asRetransmission);
+// The TlSr data for the current buses, keys and mixes: every source 0..sourceCount and any other
+// source on a bus or a key fill, sorted by id, with its flags.
+Bytes simTallyList(const SwitcherSim& sim);
+// The flags that list gives `source` now (kTallyFlagProgram, kTallyFlagPreview).
+uint8_t simTallyFlags(const SwitcherSim& sim, uint16_t source);
+// The data of the last TlSr block in `payloads`; false if there is none.
+bool simFindTallyList(const std::vector<Bytes>& payloads, Bytes& data);
 // `count` cuts on `me`, one every `intervalMs`, run by simPoll; count 0 stops a running one.
 void simStartCuts(SwitcherSim& sim, int count, int intervalMs, int me);
 
@@ -150,14 +199,16 @@ void simReopenAll(SwitcherSim& sim);
 // Number of clients whose session is open.
 size_t simOpenClients(const SwitcherSim& sim);
 
-// The generated initial state, as payloads: _ver, _top, _MeC, PrgI and PrvI per M/E, then InCm.
+// The generated initial state, as payloads: _ver, _top, _MeC; per M/E PrgI, PrvI, TrPs and the
+// keys; the downstream keys; TlSr; then InCm.
 std::vector<Bytes> simInitialState(const SwitcherSim& sim);
 
 // Reads a recorded dump (one payload per line in hex). False with a reason on a bad file.
 bool simReadDump(const std::string& path, std::vector<Bytes>& payloads, std::string* error);
-// Adopts the program/preview inputs (and M/E count, from _top) found in `payloads`.
+// Adopts the program/preview inputs, the keys (and M/E count, from _top) found in `payloads`.
 void simAdoptState(SwitcherSim& sim, const std::vector<Bytes>& payloads);
-// Sends each payload of a dump to every open client and adopts its state.
+// Sends each payload of a dump to every open client and adopts its state, and its last tally
+// list as the one the clients hold.
 bool simReplay(SwitcherSim& sim, const std::string& path, std::string* error);
 // Uses a dump as the initial state of new clients ("" goes back to the generated state).
 bool simLoadInitial(SwitcherSim& sim, const std::string& path, std::string* error);
