@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "test_support.h"
@@ -134,6 +137,25 @@ TEST(Bridge, StartFailuresSendNothing) {
     EXPECT_FALSE(sw.receive(extra, 100)) << "no session is opened";
     EXPECT_EQ(r.lamp(10), Bytes());
   }
+}
+
+// In a network namespace of its own the loopback is down: nothing can leave. The bridge says so
+// and goes on waiting for the switcher; a stop still climbs the whole ladder and ends in order.
+TEST(Bridge, NothingCanLeaveTheBox) {
+  Rig r("127.0.0.17", false);
+  r.start("", {"/usr/bin/unshare", "-n", QUORVEL_BIN});
+  if (waitChild(r.q, 300) == 1 && r.q.err.find("unshare") != std::string::npos)
+    GTEST_SKIP() << "no network namespaces here: " << r.q.err;
+  ASSERT_TRUE(r.waitOut("[INFO] Connecting to ATEM at 127.0.0.17...\n", 3000)) << r.context();
+  r.pump(200);
+  EXPECT_EQ(r.q.err, "[ERR] sendto failed: Network is unreachable\n");
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+  const std::string udp = "[ERR][UDP] sendto() failed: Network is unreachable\n";
+  const std::string tcp = "[ERR][TCP] connect() failed: Network is unreachable\n";
+  const std::string pair = udp + udp + tcp + tcp;
+  EXPECT_EQ(r.q.err, "[ERR] sendto failed: Network is unreachable\n" + pair + pair +
+                         "[WARN] All send attempts failed for state OFF\n");
+  EXPECT_NE(r.q.out.find("[INFO] Goodbye!\n"), std::string::npos);
 }
 
 namespace {
@@ -266,4 +288,130 @@ TEST(Bridge, RefreshForeignSendersAndSwitcherLoss) {
       << r.q.out;
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(r.lamp(), kOff);
+}
+
+namespace {
+
+// A notification socket of the test's own, in the place of systemd's.
+struct NotifySocket {
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string path;
+  std::vector<std::string> got;
+  explicit NotifySocket(const TempDir& dir) : path(dir.path + "/notify") {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  ~NotifySocket() { close(fd); }
+  void drain() {
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.emplace_back(buf, n);
+  }
+  // Waits (running `each`) until a message holds `text`; true when one came.
+  bool waitFor(const std::string& text, int timeoutMs, const std::function<void()>& each) {
+    for (int64_t end = nowMs() + timeoutMs; nowMs() < end; each()) {
+      drain();
+      for (const std::string& m : got)
+        if (m.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::string last(const std::string& prefix) const {
+    for (auto it = got.rbegin(); it != got.rend(); ++it)
+      if (it->rfind(prefix, 0) == 0) return *it;
+    return "";
+  }
+};
+
+// A camera simulator process answering on a free port of 127.0.0.1.
+struct CameraSim {
+  Child child;
+  uint16_t port = 0;
+  explicit CameraSim(const std::string& reply) {
+    startChild(child, {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim", "--port", "0",
+                       "--json", reply},
+               {});
+    if (waitForOutput(child, "}\n", 5000))
+      port = static_cast<uint16_t>(std::stoi(child.out.substr(child.out.find("\"port\":") + 7)));
+  }
+};
+
+}  // namespace
+
+// Under systemd: READY=1 before the switcher answers, a STATUS= line that follows the session and
+// each camera (answering, failing), the watchdog at half the requested interval, a reload that
+// adds a camera without a new session and keeps the old settings when the file is bad, and
+// STOPPING=1. The cameras: one acknowledges, one answers with an error, one never answers.
+TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
+  Rig r("127.0.0.33");
+  NotifySocket notify(r.dir);
+  CameraSim acking("--reply"), failing("--reply=error");
+  ASSERT_TRUE(acking.port && failing.port) << acking.child.err << failing.child.err;
+  auto cameras = [&](const std::string& more) {
+    return ", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": ["
+           "{\"name\": \"ok\", \"visca_port\": " + std::to_string(acking.port) + "}, "
+           "{\"name\": \"bad\", \"watch_input_id\": 2, \"visca_port\": " +
+           std::to_string(failing.port) + "}, {\"name\": \"mute\", \"watch_input_id\": 3}" +
+           more + "]";
+  };
+  r.start(cameras(""), {}, {"NOTIFY_SOCKET=" + notify.path, "WATCHDOG_USEC=400000"});
+  auto pump = [&] { r.pump(5); };
+  ASSERT_TRUE(notify.waitFor("READY=1", 3000, [] { usleep(5000); })) << "before any answer";
+  EXPECT_EQ(r.sw.clients.size(), 0u);
+  ASSERT_TRUE(notify.waitFor("STATUS=connected to 127.0.0.33 \xC2\xB7 ok PROGRAM (answering) \xC2\xB7 "
+                             "bad PREVIEW \xC2\xB7 mute OFF",
+                             8000, pump))
+      << notify.last("STATUS=") << r.context();
+  EXPECT_NE(r.q.err.find("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
+                         "executable)\n"),
+            std::string::npos)
+      << r.q.err;
+  EXPECT_EQ(r.q.err.find("[WARN] ok"), std::string::npos);
+  EXPECT_EQ(r.q.err.find("[WARN] mute"), std::string::npos);
+  size_t before = notify.got.size();
+  r.pump(1000);
+  notify.drain();
+  int dogs = static_cast<int>(std::count(notify.got.begin() + before, notify.got.end(), "WATCHDOG=1"));
+  EXPECT_TRUE(dogs >= 4 && dogs <= 6) << dogs << " in one second, every 200 ms asked";
+
+  sim::simCut(r.sw, 0);
+  EXPECT_TRUE(notify.waitFor("ok PREVIEW (answering) \xC2\xB7 bad PROGRAM", 2000, pump))
+      << notify.last("STATUS=");
+
+  // A camera added by a reload lights with the current state at once; the session stays.
+  uint16_t added = r.addCamera();
+  r.writeConfig(cameras(", {\"name\": \"added\", \"visca_port\": " + std::to_string(added) + "}"));
+  kill(r.q.pid, SIGHUP);
+  EXPECT_EQ(r.lamp(2000, 1), kPreview);
+  ASSERT_TRUE(r.waitOut("[OK] Config reloaded: 4 cameras\n", 2000)) << r.context();
+  EXPECT_TRUE(notify.waitFor("added PREVIEW", 2000, pump));
+  size_t reloading = 0;
+  while (reloading < notify.got.size() &&
+         notify.got[reloading].rfind("RELOADING=1\nMONOTONIC_USEC=", 0) != 0)
+    ++reloading;
+  ASSERT_LT(reloading, notify.got.size());
+  EXPECT_EQ(std::count(notify.got.begin() + static_cast<long>(reloading), notify.got.end(),
+                       "READY=1"),
+            1);
+  // A bad file: its [ERR] line, and the bridge goes on as it was.
+  r.dir.write("q.json", "{\"atem_ip\": \"127.0.0.33\"}");
+  kill(r.q.pid, SIGHUP);
+  ASSERT_TRUE(r.waitOut("Reloading", 2000));
+  r.pump(300);
+  EXPECT_NE(r.q.err.find("[ERR] Config missing 'visca_host'\n[WARN] The configuration in use "
+                         "stays\n"),
+            std::string::npos)
+      << r.q.err;
+  sim::simCut(r.sw, 0);
+  EXPECT_EQ(r.lamp(2000, 1), kProgram);
+  EXPECT_EQ(r.sw.helloRefused + r.sw.clientsDropped, 0u);
+  EXPECT_EQ(std::count_if(r.simLog.begin(), r.simLog.end(),
+                          [](const std::string& l) { return l.rfind("hello from", 0) == 0; }),
+            1)
+      << "one session throughout";
+
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+  notify.drain();
+  EXPECT_EQ(notify.last("STOPPING"), "STOPPING=1");
 }

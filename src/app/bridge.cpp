@@ -573,7 +573,7 @@ void afterWake(Bridge& b, int64_t now) {
     cameraPrepare(l);
   }
   flushLines(b.lines);
-  notifyStatus(b.notify, statusLine(b));
+  if (b.notify.fd >= 0) notifyStatus(b.notify, statusLine(b));
   notifyWatchdog(b.notify, now);
   finishStopIfIdle(b);
 }

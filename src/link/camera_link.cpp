@@ -40,42 +40,57 @@ void cameraPrepare(CameraLink& link) {
   if (link.spare >= 0) return;
   link.spare = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   link.spareBindErr = 0;
-  if (link.spare >= 0 && link.local.sin_family == AF_INET && !bindLocal(link, link.spare))
+  link.spareConnected = false;
+  if (link.spare < 0) return;
+  if (link.local.sin_family == AF_INET && !bindLocal(link, link.spare)) {
+    // Left unbound and unconnected, so that the bind can be tried again at the send: the
+    // address may come up in the meantime.
     link.spareBindErr = errno;
+    return;
+  }
+  link.spareConnected =
+      ::connect(link.spare, reinterpret_cast<const sockaddr*>(&link.to), sizeof link.to) == 0;
 }
 
 static std::string errText(const char* what, int err) {
   return std::string(what) + std::strerror(err);
 }
 
-// One UDP rung. The spare socket goes first; a further rung opens its own.
+static void udpFailed(const CameraLink& link, const char* what, int err, LogLines& lines) {
+  addErr(lines, errText(("[ERR][UDP] " + link.who + what).c_str(), err));
+}
+
+// One UDP rung. The spare socket goes first; a further rung opens its own. Nothing is built or
+// allocated before the datagram has left.
 static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t now, LogLines& lines) {
-  const std::string head = "[ERR][UDP] " + link.who;
   if (bytes.empty()) {
     // sendto() would take the empty datagram and report 0 bytes with a stale errno.
-    addErr(lines, head + "sendto() failed: nothing to send (empty command)");
+    addErr(lines, "[ERR][UDP] " + link.who + "sendto() failed: nothing to send (empty command)");
     return false;
   }
   int fd = link.spare;
+  const bool connected = link.spareConnected;
   link.spare = -1;
+  link.spareConnected = false;
   if (fd >= 0 && link.spareBindErr != 0 && !bindLocal(link, fd)) {
     // The address may have come up since the socket was opened: the bind is tried again.
-    addErr(lines, errText((head + "bind() failed: ").c_str(), errno));
+    udpFailed(link, "bind() failed: ", errno, lines);
   } else if (fd < 0) {
     fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-      addErr(lines, errText((head + "socket() failed: ").c_str(), errno));
+      udpFailed(link, "socket() failed: ", errno, lines);
       return false;
     }
     if (link.local.sin_family == AF_INET && !bindLocal(link, fd))
-      addErr(lines, errText((head + "bind() failed: ").c_str(), errno));
+      udpFailed(link, "bind() failed: ", errno, lines);
   }
-  ssize_t sent = ::sendto(fd, bytes.data(), bytes.size(), 0,
-                          reinterpret_cast<const sockaddr*>(&link.to), sizeof link.to);
+  ssize_t sent = connected ? ::send(fd, bytes.data(), bytes.size(), 0)
+                           : ::sendto(fd, bytes.data(), bytes.size(), 0,
+                                      reinterpret_cast<const sockaddr*>(&link.to), sizeof link.to);
   if (sent <= 0) {
     int err = errno;
     ::close(fd);
-    addErr(lines, errText((head + "sendto() failed: ").c_str(), err));
+    udpFailed(link, "sendto() failed: ", err, lines);
     return false;
   }
   if (link.retired >= 0) ::close(link.retired);

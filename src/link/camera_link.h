@@ -3,8 +3,9 @@
 // whose progress the event loop reports (cameraContinue), each step limited to 1.5 s.
 //
 // Each delivery's datagram leaves from a socket of its own, as cameras have always seen it, but
-// that socket is opened before it is needed (cameraPrepare, off the path from a switcher packet
-// to the camera), and it stays open for a second after the send to read what the camera answers.
+// that socket is opened, bound and connected to the camera before it is needed (cameraPrepare,
+// off the path from a switcher packet to the camera), so the send finds its port and route
+// ready; it stays open for a second after the send to read what the camera answers.
 #pragma once
 
 #include <netinet/in.h>
@@ -28,8 +29,9 @@ struct CameraLink {
   int32_t port = 0;
   std::string who;  // "" or "cam2: ", put in front of every delivery line
 
-  int spare = -1;         // datagram socket for the next delivery
-  int spareBindErr = 0;   // errno of its failed bind, tried again before the send
+  int spare = -1;              // datagram socket for the next delivery, bound and connected
+  int spareBindErr = 0;        // errno of its failed bind, tried again before the send
+  bool spareConnected = false;
   int answer = -1;        // the last delivery's datagram socket, read for the camera's answers
   bool answerNew = false;  // not yet watched by the event loop
   int64_t answerUntilNs = 0;
