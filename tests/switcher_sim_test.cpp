@@ -37,6 +37,7 @@ struct SwitcherSimTest : testing::Test {
     for (unsigned s = 0; s <= unsigned(sim.sourceCount); ++s) flags.emplace(s, 0);
     Bytes d = be(unsigned(flags.size()));
     for (auto [source, f] : flags) d = d + be(source) + Bytes{f};
+    d.resize((d.size() + 3) / 4 * 4, 0);  // blocks are padded to a multiple of 4 bytes
     return block("TlSr", d);
   }
   Bytes key(uint8_t me, uint8_t n, uint8_t fill, uint8_t on) {
@@ -230,6 +231,10 @@ TEST_F(SwitcherSimTest, CommandLanguage) {
     EXPECT_NE(status.find(part), std::string::npos) << part << " not in " << status;
   EXPECT_EQ(simCommand(sim, "wait 250").waitMs, 250);
   EXPECT_NE(simCommand(sim, "jump 3").message.find("jump 3"), std::string::npos);
+  // A replayed dump brings its keys, and its tally list (37 sources) as the one clients hold.
+  ASSERT_TRUE(simCommand(sim, "replay " + std::string(QUORVEL_FIXTURES) + "/2me-v8.1.data").ok);
+  EXPECT_TRUE(sim.dsks[1].fill == 13 && sim.dsks[1].onAir && !sim.keys[1][1].onAir);
+  EXPECT_TRUE(sim.tallyKnown && sim.tallySent.size() == 2 + 3 * 37 && be16(sim.tallySent, 0) == 37);
 }
 
 }  // namespace

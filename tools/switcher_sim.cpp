@@ -336,14 +336,17 @@ void runTimers(SwitcherSim& sim) {
   }
 }
 
+// A switcher pads each block with zeros to a multiple of 4 bytes; a tally list thus often has
+// bytes behind its last entry, and only its count says where the entries end.
 void appendBlock(Bytes& out, const char* name, const Bytes& data) {
-  size_t len = 8 + data.size();
+  size_t len = (8 + data.size() + 3) / 4 * 4;
   out.push_back(static_cast<uint8_t>(len >> 8));
   out.push_back(static_cast<uint8_t>(len));
   out.push_back(0);
   out.push_back(0);
   out.insert(out.end(), name, name + 4);
   out.insert(out.end(), data.begin(), data.end());
+  out.resize(out.size() + len - 8 - data.size(), 0);
 }
 
 void appendInput(Bytes& out, const char* name, int me, uint16_t input) {
@@ -561,8 +564,8 @@ bool simFindTallyList(const std::vector<Bytes>& payloads, Bytes& data) {
   bool found = false;
   for (const Bytes& p : payloads)
     forEachBlock(p.data(), p.size(), [&](const uint8_t* name, const uint8_t* d, size_t size) {
-      if (!blockIs(name, "TlSr")) return;
-      data.assign(d, d + size);
+      if (!blockIs(name, "TlSr") || size < 2) return;
+      data.assign(d, d + std::min(size, 2 + 3 * size_t{getBe16(d)}));  // without the padding
       found = true;
     });
   return found;

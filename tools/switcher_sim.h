@@ -2,9 +2,9 @@
 // protocol (port 9910), enough of the state commands for tally work, and fault injection.
 //
 // Use: fill a SwitcherSim (or keep the defaults), call simOpen, then call simPoll over and over
-// from one thread; change the buses between polls with simSetProgram / simSetPreview / simCut or
-// with text commands through simCommand. Everything is single-threaded and non-blocking apart
-// from the wait inside simPoll.
+// from one thread; change the buses, keys and mixes between polls with simSetProgram / simCut /
+// simSetKey / simAuto and the like, or with text commands through simCommand. Everything is
+// single-threaded and non-blocking apart from the wait inside simPoll.
 //
 // Protocol, as played here (all fields big-endian, 12-byte header on every packet):
 //   bytes 0-1  flags in the top 5 bits (0x80 ack, 0x40 retransmit request, 0x20 retransmission,
@@ -181,7 +181,7 @@ bool simResend(SwitcherSim& sim, int back, bool asRetransmission);
 Bytes simTallyList(const SwitcherSim& sim);
 // The flags that list gives `source` now (kTallyFlagProgram, kTallyFlagPreview).
 uint8_t simTallyFlags(const SwitcherSim& sim, uint16_t source);
-// The data of the last TlSr block in `payloads`; false if there is none.
+// The data of the last TlSr block in `payloads`, up to its last entry; false if there is none.
 bool simFindTallyList(const std::vector<Bytes>& payloads, Bytes& data);
 // `count` cuts on `me`, one every `intervalMs`, run by simPoll; count 0 stops a running one.
 void simStartCuts(SwitcherSim& sim, int count, int intervalMs, int me);
