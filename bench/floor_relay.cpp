@@ -3,7 +3,11 @@
 // eight bytes to the camera, then acknowledges the datagram if asked. No parsing, no state, one
 // socket each way: what remains is two loopback hops and the harness that times them.
 //
-// usage: quorvel-bench-floor SWITCHER_IP CAMERA_IP CAMERA_PORT   (loopback addresses only)
+// Given several camera ports it plays an eight-camera relay for a cut that changes two cameras:
+// each datagram that carries commands goes to the first two ports, one after the other, and the
+// other cameras get nothing, which is the least such a relay must send.
+//
+// usage: quorvel-bench-floor SWITCHER_IP CAMERA_IP PORT [PORT...]   (loopback addresses only)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -49,10 +53,19 @@ void sendHello(int fd, const sockaddr_in& to) {
 
 int main(int argc, char** argv) {
   sockaddr_in switcher{};
-  sockaddr_in camera{};
-  if (argc != 4 || !loopbackAddress(argv[1], 9910, switcher) ||
-      !loopbackAddress(argv[2], static_cast<uint16_t>(std::atoi(argv[3])), camera)) {
-    std::fprintf(stderr, "usage: %s SWITCHER_IP CAMERA_IP CAMERA_PORT (loopback only)\n", argv[0]);
+  sockaddr_in cameras[2]{};
+  int targets = argc > 4 ? 2 : 1;
+  bool ok = argc >= 4 && loopbackAddress(argv[1], 9910, switcher);
+  // The ports past the second get nothing, but a bad one still stops the relay.
+  for (int i = 3; ok && i < argc; ++i) {
+    int port = std::atoi(argv[i]);
+    sockaddr_in a{};
+    ok = port > 0 && port < 65536 && loopbackAddress(argv[2], static_cast<uint16_t>(port), a);
+    if (i - 3 < targets) cameras[i - 3] = a;
+  }
+  if (!ok) {
+    std::fprintf(stderr, "usage: %s SWITCHER_IP CAMERA_IP PORT [PORT...] (loopback only)\n",
+                 argv[0]);
     return 2;
   }
   int atem = socket(AF_INET, SOCK_DGRAM, 0);
@@ -87,7 +100,9 @@ int main(int argc, char** argv) {
       continue;
     }
     if (n > 12)
-      sendto(cam, lamp, sizeof lamp, 0, reinterpret_cast<const sockaddr*>(&camera), sizeof camera);
+      for (int i = 0; i < targets; ++i)
+        sendto(cam, lamp, sizeof lamp, 0, reinterpret_cast<const sockaddr*>(&cameras[i]),
+               sizeof cameras[i]);
     if (s & 0x8000) session = s;
     if (buf[0] & kFlagAckRequest)
       sendAck(atem, switcher, session, static_cast<uint16_t>(buf[10] << 8 | buf[11]));
