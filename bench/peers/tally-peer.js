@@ -1,18 +1,24 @@
 // A tally bridge written the way one usually is today: the atem-connection library follows the
-// switcher, and every change of the watched input's state sends the camera the same VISCA
+// switcher, and every change of a watched input's state sends that input's camera the same VISCA
 // command quorvel sends, in one UDP datagram. The benchmark measures it beside quorvel.
 //
-// usage: node tally-peer.js SWITCHER_IP CAMERA_IP CAMERA_PORT [ME [WATCH_INPUT]]
+// usage: node tally-peer.js SWITCHER_IP CAMERA_IP PORT[,PORT...] [ME [INPUT[,INPUT...]]]
+//
+// One camera per port, all on CAMERA_IP and watching M/E ME (default 0). Camera k watches the
+// k-th input of the list; without a list camera k watches input k (1, 2, ...).
 'use strict'
 const dgram = require('dgram')
 const { Atem } = require('atem-connection')
 
-const [switcherIp, cameraIp, cameraPortText, meText = '0', watchText = '1'] = process.argv.slice(2)
-const cameraPort = Number(cameraPortText)
+const usage = 'usage: node tally-peer.js SWITCHER_IP CAMERA_IP PORT[,PORT...] [ME [INPUT[,INPUT...]]]'
+const [switcherIp, cameraIp, portsText = '', meText = '0', inputsText] = process.argv.slice(2)
+const ports = portsText.split(',').map(Number)
 const me = Number(meText)
-const watch = Number(watchText)
-if (!switcherIp || !cameraIp || !cameraPort) {
-  console.error('usage: node tally-peer.js SWITCHER_IP CAMERA_IP CAMERA_PORT [ME [WATCH_INPUT]]')
+const inputs = inputsText ? inputsText.split(',').map(Number) : ports.map((_, i) => i + 1)
+const valid = (n, max) => Number.isInteger(n) && n >= 0 && n <= max
+if (!switcherIp || !cameraIp || !ports.every((p) => valid(p, 65535) && p > 0) ||
+    inputs.length !== ports.length || !inputs.every((i) => valid(i, 65535)) || !valid(me, 255)) {
+  console.error(usage)
   process.exit(2)
 }
 
@@ -22,11 +28,11 @@ const commands = {
   OFF: Buffer.from('81017e010a0100ff', 'hex'),
 }
 
-const camera = dgram.createSocket('udp4')
+const socket = dgram.createSocket('udp4')
 const atem = new Atem()
-let lastSent = null
+const cameras = ports.map((port, i) => ({ port, watch: inputs[i], lastSent: null }))
 
-function tallyOf(state) {
+function tallyOf(state, watch) {
   const mixEffect = state && state.video.mixEffects[me]
   if (!mixEffect) return 'OFF'
   if (mixEffect.programInput === watch) return 'PROGRAM'
@@ -35,10 +41,12 @@ function tallyOf(state) {
 }
 
 function update() {
-  const tally = tallyOf(atem.state)
-  if (tally === lastSent) return
-  lastSent = tally
-  camera.send(commands[tally], cameraPort, cameraIp)
+  for (const camera of cameras) {
+    const tally = tallyOf(atem.state, camera.watch)
+    if (tally === camera.lastSent) continue
+    camera.lastSent = tally
+    socket.send(commands[tally], camera.port, cameraIp)
+  }
 }
 
 atem.on('connected', () => {
@@ -50,7 +58,9 @@ atem.on('disconnected', () => console.log('disconnected'))
 atem.on('error', (e) => console.error('atem-connection:', e))
 
 function stop() {
-  camera.send(commands.OFF, cameraPort, cameraIp, () => process.exit(0))
+  let left = cameras.length
+  for (const camera of cameras)
+    socket.send(commands.OFF, camera.port, cameraIp, () => --left === 0 && process.exit(0))
   setTimeout(() => process.exit(0), 500)
 }
 process.on('SIGTERM', stop)
