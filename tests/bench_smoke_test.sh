@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A short run of the benchmark (bench/run) against the built quorvel and the floor relay, so the
-# benchmark keeps working: a few cuts, a one-second idle window and a brief flood, then checks
-# that the table and the samples are written and that the numbers make sense. No Node peer, no
-# npm; its own loopback addresses and its own folder under /tmp. No speed goal is checked.
+# benchmark keeps working: a few cuts, a two-second idle window (long enough for a ping), a brief
+# flood and a few cuts with eight cameras, then checks that the table and the samples are written
+# and that the numbers make sense. No Node peer, no npm; its own loopback addresses and its own
+# folder under /tmp. No speed goal is checked.
 set -euo pipefail
 
 SRC="${QUORVEL_SOURCE_DIR:?}"
@@ -17,8 +18,9 @@ tools=()
 [ -x "$BIN/bench/quorvel-bench" ] && tools=(--tools "$BIN/bench")
 
 if ! timeout 240 bash "$SRC/bench/run" --no-deps --no-peer --quorvel "$BIN/quorvel" \
-    --build "$work/build" --out "$work/out" --cuts "$CUTS" --idle 1 --flood 0.3 --quiet-wait 0 \
-    --addrs 127.0.2.21,127.0.2.22,127.0.2.23 "${tools[@]}" >"$work/run.log" 2>&1; then
+    --build "$work/build" --out "$work/out" --cuts "$CUTS" --idle 2 --flood 0.3 --quiet-wait 0 \
+    --addrs 127.0.2.21,127.0.2.22,127.0.2.23 --addrs8 127.0.2.24,127.0.2.25,127.0.2.26 \
+    "${tools[@]}" >"$work/run.log" 2>&1; then
   cat "$work/run.log"
   echo "FAIL: bench/run exited with an error"
   exit 1
@@ -34,12 +36,23 @@ check "table printed and machine described" \
 check "$CUTS positive samples per subject" \
   '[ "$(grep -c "^quorvel,[0-9]*,[0-9.]*[1-9]" "$csv")" = "$CUTS" ] &&
    [ "$(grep -c "^floor,[0-9]*,[0-9.]*[1-9]" "$csv")" = "$CUTS" ]'
-check "no cut lost" 'grep -qxF "| cuts measured (lost) | $CUTS (0) | $CUTS (0) |" "$results"'
+check "no cut lost" 'grep -qxF "| cuts measured (lost) | $CUTS (0) | $CUTS (0) |" "$results" &&
+  grep -qxF "| eight cameras: cuts measured (lost) | $CUTS (0) | $CUTS (0) |" "$results"'
 check "0 < p50 <= p99 <= max" 'awk -v a="$(cell "latency p50 (µs)")" -v b="$(cell "latency p99 (µs)")" \
   -v c="$(cell "latency max (µs)")" "BEGIN {exit !(0 < a && a <= b && b <= c)}"'
 check "acknowledged datagrams counted, peak RSS read" \
   'awk -v v="$(cell "acknowledged switcher datagrams/s, mean")" "BEGIN {exit !(v > 0)}" &&
    cell "peak RSS (VmHWM)" | grep -q "MiB$"'
+check "idle wake-ups and switcher datagrams counted" \
+  'awk -v w="$(cell "idle wake-ups per second (context switches)")" \
+    -v d="$(cell "switcher datagrams received in the idle window")" "BEGIN {exit !(w > 0 && d > 0)}"'
+check "eight cameras: $CUTS positive samples, 0 < p50 <= p99, ratio and peak RSS" \
+  '[ "$(grep -c "^quorvel-8cam,[0-9]*,[0-9.]*[1-9]" "$csv")" = "$CUTS" ] &&
+   awk -v a="$(cell "eight cameras: second camera datagram p50 (µs)")" \
+    -v b="$(cell "eight cameras: second camera datagram p99 (µs)")" \
+    -v r="$(cell "eight cameras: p50 / one-camera p50")" \
+    -v m="$(cell "peak RSS with eight cameras (VmHWM)" | sed "s/MiB//")" \
+    "BEGIN {exit !(0 < a && a <= b && r > 0 && m > 0)}"'
 if command -v gnuplot >/dev/null; then
   check "CDF plot drawn" 'grep -q "<svg" "$work/out/latency-cdf.svg"'
 fi
