@@ -415,3 +415,51 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   notify.drain();
   EXPECT_EQ(notify.last("STOPPING"), "STOPPING=1");
 }
+
+// The switcher's own tally: a source keyed over the program lights with "switcher" and not with
+// "buses"; both sources of a mix are on air until it ends; a resent old packet is acknowledged
+// but puts nothing back.
+TEST(Bridge, SwitcherTallyKeysMixesAndResentPackets) {
+  Rig r("127.0.0.34");
+  auto cam = [&](const char* name, int input, const char* source, uint16_t port) {
+    return std::string("{\"name\": \"") + name + "\", \"watch_input_id\": " + std::to_string(input) +
+           ", \"tally_source\": \"" + source + "\", \"visca_port\": " + std::to_string(port) + "}";
+  };
+  const uint16_t two = r.addCamera(), key = r.addCamera(), bus = r.addCamera();
+  r.start(", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": [" +
+          cam("one", 1, "switcher", r.camera.port) + ", " + cam("two", 2, "switcher", two) + ", " +
+          cam("key", 3, "switcher", key) + ", " + cam("bus", 3, "buses", bus) + "]");
+  ASSERT_EQ(r.lamp(6000, 0), kProgram) << r.context();
+  EXPECT_EQ(r.lamp(100, 1), kPreview);
+  EXPECT_EQ(r.lamp(100, 2), kOff);
+  EXPECT_EQ(r.lamp(100, 3), kOff);
+  EXPECT_NE(r.q.out.find("[OK] Camera key: ME=0 watch_input=3 -> 127.0.0.1:" +
+                         std::to_string(r.sinks[2]->sock.port) + " | tally from the switcher's list\n"),
+            std::string::npos);
+
+  sim::simSetKey(r.sw, 0, 0, 3, true);
+  EXPECT_EQ(r.lamp(1000, 2), kProgram) << "keyed over the program";
+  r.pump(200);
+  EXPECT_TRUE(r.sinks[3]->lamps.empty()) << "the buses know nothing of the key";
+
+  sim::simAuto(r.sw, 0, 600);
+  EXPECT_EQ(r.lamp(1000, 1), kProgram) << "mid-mix, both sources on air";
+  r.pump(200);
+  EXPECT_TRUE(r.sinks[0]->lamps.empty()) << "input 1 stays on air through the mix";
+  EXPECT_EQ(r.lamp(1000, 0), kPreview) << "the mix has ended";
+
+  // Packet N puts input 3 on the program bus, N+1 input 2; then N comes again, resent.
+  sim::simSetProgram(r.sw, 0, 3);
+  EXPECT_EQ(r.lamp(1000, 3), kProgram);
+  EXPECT_EQ(r.lamp(1000, 1), kOff);
+  r.pump(100);
+  sim::simSetProgram(r.sw, 0, 2);
+  EXPECT_EQ(r.lamp(1000, 3), kOff);
+  EXPECT_EQ(r.lamp(1000, 1), kProgram);
+  r.pump(100);
+  ASSERT_TRUE(sim::simResend(r.sw, 2, true));
+  r.pump(400);
+  for (auto& sink : r.sinks) EXPECT_TRUE(sink->lamps.empty()) << "the resent packet was applied";
+  EXPECT_TRUE(r.sw.clients.at(0).inFlight.empty()) << "and it was acknowledged";
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+}
