@@ -263,9 +263,8 @@ TEST(Bridge, RefreshForeignSendersAndSwitcherLoss) {
   Bytes got;
   EXPECT_FALSE(stranger.receive(got, 300)) << "acknowledged";
   EXPECT_EQ(r.lamp(1500), kProgram) << "the spoofed cut changed the lamp";
-  EXPECT_NE(r.q.err.find("[WARN] Ignoring datagrams that do not come from the switcher: 1 so far, "
-                         "the latest from " + r.ip + ":" + std::to_string(stranger.port) + "\n"),
-            std::string::npos)
+  EXPECT_TRUE(r.waitErr("[WARN] Ignoring datagrams that do not come from the switcher: 1 so far, "
+                        "the latest from " + r.ip + ":" + std::to_string(stranger.port) + "\n"))
       << r.q.err;
 
   // The switcher restarts and forgets the session; after 5 s of silence the bridge says so,
@@ -278,13 +277,11 @@ TEST(Bridge, RefreshForeignSendersAndSwitcherLoss) {
   }
   EXPECT_EQ(lamp, kOff);
   EXPECT_NEAR(at.back() - quiet, 5000, 150);
-  EXPECT_NE(r.q.err.find("[WARN] ATEM 127.0.0.31 silent for 5 s: the session is lost, opening a "
-                         "new one\n"),
-            std::string::npos);
+  EXPECT_TRUE(r.waitErr("[WARN] ATEM 127.0.0.31 silent for 5 s: the session is lost, opening a "
+                        "new one\n"));
   EXPECT_EQ(r.lamp(3000), kProgram) << "restored with the new session's state";
-  EXPECT_NE(r.q.out.find("[ATEM] SYN-ACK received, session 0x8002\n[OK] ATEM 127.0.0.31 session "
-                         "restored\n"),
-            std::string::npos)
+  EXPECT_TRUE(r.waitOut("[ATEM] SYN-ACK received, session 0x8002\n[OK] ATEM 127.0.0.31 session "
+                        "restored\n", 1000))
       << r.q.out;
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(r.lamp(), kOff);
@@ -363,9 +360,8 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
                              "bad PREVIEW \xC2\xB7 mute OFF",
                              8000, pump))
       << notify.last("STATUS=") << r.context();
-  EXPECT_NE(r.q.err.find("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
-                         "executable)\n"),
-            std::string::npos)
+  EXPECT_TRUE(r.waitErr("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
+                        "executable)\n"))
       << r.q.err;
   EXPECT_EQ(r.q.err.find("[WARN] ok"), std::string::npos);
   EXPECT_EQ(r.q.err.find("[WARN] mute"), std::string::npos);
@@ -398,10 +394,8 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   r.dir.write("q.json", "{\"atem_ip\": \"127.0.0.33\"}");
   kill(r.q.pid, SIGHUP);
   ASSERT_TRUE(r.waitOut("Reloading", 2000));
-  r.pump(300);
-  EXPECT_NE(r.q.err.find("[ERR] Config missing 'visca_host'\n[WARN] The configuration in use "
-                         "stays\n"),
-            std::string::npos)
+  EXPECT_TRUE(r.waitErr("[ERR] Config missing 'visca_host'\n[WARN] The configuration in use "
+                        "stays\n"))
       << r.q.err;
   sim::simCut(r.sw, 0);
   EXPECT_EQ(r.lamp(2000, 1), kProgram);

@@ -241,6 +241,14 @@ bool BridgeRig::waitOut(const std::string& needle, int timeout_ms) {
   return waitForOutput(q, needle, timeout_ms, [this] { pump(1); });
 }
 
+bool BridgeRig::waitErr(const std::string& needle, int timeout_ms) {
+  for (int64_t end = nowMs() + timeout_ms; q.err.find(needle) == std::string::npos;) {
+    if (nowMs() > end) return false;
+    pump(1);
+  }
+  return true;
+}
+
 int BridgeRig::stop(int sig, int timeout_ms, const std::function<void()>& load) {
   kill(q.pid, sig);
   int status = waitChild(q, timeout_ms, [&] {

@@ -108,7 +108,8 @@ struct BridgeRig {
   void writeConfig(const std::string& extra);
   void pump(int ms);  // serves the switcher and drains the cameras and the child
   Bytes lamp(int timeout_ms = 6000, size_t cam = 0);  // the next camera datagram; empty on time-out
-  bool waitOut(const std::string& needle, int timeout_ms = 6000);
+  bool waitOut(const std::string& needle, int timeout_ms = 6000);  // on the child's stdout
+  bool waitErr(const std::string& needle, int timeout_ms = 2000);  // on its stderr
   // Sends `sig` and pumps (running `load` each turn) until the child exits: its exit status.
   int stop(int sig, int timeout_ms = 10000, const std::function<void()>& load = {});
   std::string context() const;  // the simulator's events and the child's output
