@@ -505,6 +505,9 @@ int64_t nextDeadline(const Bridge& b) {
 }
 
 void runTimers(Bridge& b, int64_t now) {
+  // Silence is judged only after reading what is waiting: datagrams that came in while this
+  // wake was busy elsewhere are signs of life.
+  if (now >= atemDeadline(b.session)) onSwitcherReadable(b);
   if (now >= atemDeadline(b.session)) {
     AtemStep step;
     atemTick(b.session, now, step);
