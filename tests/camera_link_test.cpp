@@ -81,7 +81,7 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
     camera.sendTo(hexBytes("90 41 ff"), from);
     uint8_t buf[16];
     size_t n = 0;
-    for (int i = 0; i < 100 && !cameraReadAnswer(r.link, buf, sizeof buf, n); ++i) usleep(1000);
+    for (int i = 0; i < 100 && !cameraReadAnswer(r.link.answers, buf, sizeof buf, n); ++i) usleep(1000);
     EXPECT_EQ(Bytes(buf, buf + n), hexBytes("90 41 ff"));
   }
 

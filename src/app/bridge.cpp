@@ -32,7 +32,7 @@ constexpr int64_t kWarmUpNs = 3000 * kNsPerMs;
 enum class Phase { WAITING, WARMING, RUNNING, STOPPING };
 
 // Event tags: what the fd is, whose it is, and the fd itself (numbers are reused once closed).
-enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2, kTagAnswer = 3 };
+enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2 };
 uint64_t tag(uint64_t kind, size_t camera, int fd) {
   return kind << 56 | static_cast<uint64_t>(camera) << 32 | static_cast<uint32_t>(fd);
 }
@@ -323,10 +323,11 @@ void onSwitcherReadable(Bridge& b) {
 
 // ---- camera answers --------------------------------------------------------------------------
 
-void onAnswer(Bridge& b, Camera& c) {
+// Reads what the camera answered on one delivery's socket, before the socket is closed.
+void readAnswers(Bridge& b, Camera& c, const CameraLink::Answers& a) {
   uint8_t buf[256];
   size_t n = 0;
-  while (cameraReadAnswer(c.link, buf, sizeof buf, n)) {
+  while (cameraReadAnswer(a, buf, sizeof buf, n)) {
     ViscaReply r = parseViscaReply(buf, n);
     if (r.kind == ViscaAnswer::ACK || r.kind == ViscaAnswer::COMPLETION) {
       c.answering = true;
@@ -334,8 +335,8 @@ void onAnswer(Bridge& b, Camera& c) {
       char code[8];
       std::snprintf(code, sizeof code, "%02x", r.error);
       addErr(b.lines, "[WARN] " + who(b, c) + "Camera answered " +
-                          (c.link.answered ? bytesToHexString(*c.link.answered) : "?") +
-                          " with error " + code + " (" + viscaErrorText(r.error) + ")");
+                          (a.command ? bytesToHexString(*a.command) : "?") + " with error " + code +
+                          " (" + viscaErrorText(r.error) + ")");
     }
   }
 }
@@ -353,7 +354,6 @@ void renumber(Bridge& b) {
   for (auto& c : b.cameras) {
     c->link.who = who(b, *c);
     c->link.tcpNew = c->link.tcp >= 0;
-    c->link.answerNew = c->link.answer >= 0;
   }
 }
 
@@ -414,7 +414,6 @@ void reload(Bridge& b, int64_t now) {
           std::string unused;
           buildCommandSet(cfg.visca_program, cfg.visca_preview, cfg.visca_off, c->commands, unused);
           c->answering = false;
-          c->link.answered = nullptr;
         }
         c->config = cfg;
         resend = running && (moved || currentTally(b, *c).state != c->schedule.gate.lastSent);
@@ -520,7 +519,14 @@ void runTimers(Bridge& b, int64_t now) {
     Camera& c = *cp;
     if (c.link.active && c.link.tcp >= 0 && now >= c.link.tcpDeadlineNs)
       finishDelivery(b, c, cameraContinue(c.link, false, now, b.lines), now);
-    cameraAnswerExpire(c.link, now);
+    if (now >= c.link.prepareAtNs) {
+      readAnswers(b, c, c.link.retired);
+      cameraPrepare(c.link);
+    }
+    if (c.link.answers.fd >= 0 && now >= c.link.answers.untilNs) {
+      readAnswers(b, c, c.link.answers);
+      cameraAnswerExpire(c.link, now);
+    }
     if (b.phase == Phase::RUNNING && !c.retiring) {
       Dispatch d = scheduleRefresh(c.schedule, currentTally(b, c).state, refreshNs(b, c), now);
       if (d.start) startDelivery(b, c, d, c.tally, now);
@@ -559,21 +565,17 @@ void onEvent(Bridge& b, uint64_t t, uint32_t events, int64_t now) {
   if (kind == kTagTcp && fd == c.link.tcp) {
     bool ready = events & (EPOLLOUT | EPOLLERR | EPOLLHUP);
     finishDelivery(b, c, cameraContinue(c.link, ready, now, b.lines), now);
-  } else if (kind == kTagAnswer && fd == c.link.answer) {
-    onAnswer(b, c);
   }
 }
 
-// What waits until the wake's deliveries and acknowledgements are out: new sockets watched,
-// spare sockets opened, log lines, the status for systemd.
+// What waits until the wake's deliveries and acknowledgements are out: new TCP sockets watched,
+// log lines, the status for systemd.
 void afterWake(Bridge& b, int64_t now) {
   dropRetired(b);
   for (size_t i = 0; i < b.cameras.size(); ++i) {
     CameraLink& l = b.cameras[i]->link;
     if (l.tcpNew && l.tcp >= 0) loopWatch(b.loop, l.tcp, EPOLLOUT, tag(kTagTcp, i, l.tcp));
-    if (l.answerNew && l.answer >= 0) loopWatch(b.loop, l.answer, EPOLLIN, tag(kTagAnswer, i, l.answer));
-    l.tcpNew = l.answerNew = false;
-    cameraPrepare(l);
+    l.tcpNew = false;
   }
   flushLines(b.lines);
   if (b.notify.fd >= 0) notifyStatus(b.notify, statusLine(b));

@@ -29,6 +29,7 @@ void cameraSetup(CameraLink& link, const CameraConfig& camera, const std::string
   link.port = camera.visca_port;
   link.who = who;
   closeFd(link.spare);  // opened for the old address
+  link.prepareAtNs = 0;
 }
 
 static bool bindLocal(const CameraLink& link, int fd) {
@@ -36,7 +37,8 @@ static bool bindLocal(const CameraLink& link, int fd) {
 }
 
 void cameraPrepare(CameraLink& link) {
-  closeFd(link.retired);
+  closeFd(link.retired.fd);
+  link.prepareAtNs = INT64_MAX;
   if (link.spare >= 0) return;
   link.spare = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   link.spareBindErr = 0;
@@ -93,12 +95,10 @@ static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t now, LogLines&
     udpFailed(link, "sendto() failed: ", err, lines);
     return false;
   }
-  if (link.retired >= 0) ::close(link.retired);
-  link.retired = link.answer;
-  link.answer = fd;
-  link.answerNew = true;
-  link.answerUntilNs = now + kAnswerWindowNs;
-  link.answered = &bytes;
+  if (link.retired.fd >= 0) ::close(link.retired.fd);  // two deliveries within kPrepareDelayNs
+  link.retired = link.answers;
+  link.answers = {fd, &bytes, now + kAnswerWindowNs};
+  link.prepareAtNs = now + kPrepareDelayNs;
   return true;
 }
 
@@ -207,31 +207,28 @@ void cameraAbandon(CameraLink& link) {
   link.active = false;
 }
 
-bool cameraReadAnswer(CameraLink& link, uint8_t* buf, size_t size, size_t& n) {
-  if (link.answer < 0) return false;
-  ssize_t got = ::recv(link.answer, buf, size, MSG_DONTWAIT);
+bool cameraReadAnswer(const CameraLink::Answers& a, uint8_t* buf, size_t size, size_t& n) {
+  if (a.fd < 0) return false;
+  ssize_t got = ::recv(a.fd, buf, size, MSG_DONTWAIT);
   if (got < 0) return false;
   n = static_cast<size_t>(got);
   return true;
 }
 
 void cameraAnswerExpire(CameraLink& link, int64_t now) {
-  if (link.answer >= 0 && now >= link.answerUntilNs) {
-    closeFd(link.answer);
-    link.answerNew = false;
-  }
+  if (link.answers.fd >= 0 && now >= link.answers.untilNs) closeFd(link.answers.fd);
 }
 
 int64_t cameraDeadline(const CameraLink& link) {
   int64_t next = INT64_MAX;
   if (link.active && link.tcp >= 0) next = link.tcpDeadlineNs;
-  if (link.answer >= 0) next = std::min(next, link.answerUntilNs);
-  return next;
+  if (link.answers.fd >= 0) next = std::min(next, link.answers.untilNs);
+  return std::min(next, link.prepareAtNs);
 }
 
 void cameraClose(CameraLink& link) {
   cameraAbandon(link);
   closeFd(link.spare);
-  closeFd(link.answer);
-  closeFd(link.retired);
+  closeFd(link.answers.fd);
+  closeFd(link.retired.fd);
 }

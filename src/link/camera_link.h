@@ -1,11 +1,14 @@
 // One camera's sockets and the delivery under way. Nothing here blocks: a UDP rung is one
-// sendto() on a socket opened ahead of time, and a TCP rung is a non-blocking connect and send
+// send() on a socket opened ahead of time, and a TCP rung is a non-blocking connect and send
 // whose progress the event loop reports (cameraContinue), each step limited to 1.5 s.
 //
 // Each delivery's datagram leaves from a socket of its own, as cameras have always seen it, but
-// that socket is opened, bound and connected to the camera before it is needed (cameraPrepare,
-// off the path from a switcher packet to the camera), so the send finds its port and route
-// ready; it stays open for a second after the send to read what the camera answers.
+// that socket is opened, bound and connected to the camera before it is needed, so the send
+// finds its port and route ready. The next one is opened a moment after a delivery
+// (kPrepareDelayNs), once the camera and the switcher have had their datagrams and the machine
+// has moved on, never on the path from a switcher packet to the camera. The delivery's socket
+// stays open for a second after the send; what the camera answers on it is read when that second
+// is over, or when the next delivery's socket takes its place, so answers never wake the bridge.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,6 +22,7 @@
 
 constexpr int64_t kTcpStepNs = 1500 * kNsPerMs;  // limit of a TCP connect, and of a TCP send
 constexpr int64_t kAnswerWindowNs = 1000 * kNsPerMs;
+constexpr int64_t kPrepareDelayNs = 2 * kNsPerMs;
 
 enum class DeliveryStatus { RUNNING, DELIVERED, FAILED };
 
@@ -32,11 +36,16 @@ struct CameraLink {
   int spare = -1;              // datagram socket for the next delivery, bound and connected
   int spareBindErr = 0;        // errno of its failed bind, tried again before the send
   bool spareConnected = false;
-  int answer = -1;        // the last delivery's datagram socket, read for the camera's answers
-  bool answerNew = false;  // not yet watched by the event loop
-  int64_t answerUntilNs = 0;
-  const Bytes* answered = nullptr;  // the command the answers are for
-  int retired = -1;  // the previous answer socket, closed off the delivery path
+  int64_t prepareAtNs = 0;     // when to open the next spare (INT64_MAX: nothing to do)
+
+  // A delivery's datagram socket, kept for the camera's answers.
+  struct Answers {
+    int fd = -1;
+    const Bytes* command = nullptr;  // what was sent on it
+    int64_t untilNs = 0;
+  };
+  Answers answers;  // the last delivery's
+  Answers retired;  // the one before, read and closed with the next preparation
 
   Ladder ladder;  // the delivery under way
   bool active = false;
@@ -49,7 +58,8 @@ struct CameraLink {
 
 // Sets the addresses from the camera's settings; `who` names it in lines ("" for one camera).
 void cameraSetup(CameraLink& link, const CameraConfig& camera, const std::string& who);
-// Work kept off the delivery path: closes the retired answer socket, opens the spare.
+// Work kept off the delivery path, due at prepareAtNs: closes the retired answer socket (read it
+// first) and opens the spare.
 void cameraPrepare(CameraLink& link);
 // Starts a delivery by `ladder`: UDP rungs run at once, a TCP rung is started and left RUNNING.
 DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now, LogLines& lines);
@@ -57,9 +67,9 @@ DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now
 DeliveryStatus cameraContinue(CameraLink& link, bool ready, int64_t now, LogLines& lines);
 // Drops the delivery under way, closing its TCP socket.
 void cameraAbandon(CameraLink& link);
-// Reads one datagram from the answer socket; false when none is waiting.
-bool cameraReadAnswer(CameraLink& link, uint8_t* buf, size_t size, size_t& n);
-// Closes the answer socket once its window is over.
+// Reads one datagram waiting on `a`; false when none is.
+bool cameraReadAnswer(const CameraLink::Answers& a, uint8_t* buf, size_t size, size_t& n);
+// Closes the answer socket once its window is over (read it first).
 void cameraAnswerExpire(CameraLink& link, int64_t now);
 // The next reading at which the link needs a look (INT64_MAX: none).
 int64_t cameraDeadline(const CameraLink& link);
