@@ -221,8 +221,10 @@ long long cpuTicks(pid_t pid) {
   return utime + stime;
 }
 
-// Nanoseconds on a CPU, summed over the process's threads (scheduler statistics).
-long long runNs(pid_t pid) {
+// The sum of `count(text of /proc/PID/task/TID/<file>)` over the process's threads; -1 when no
+// thread's file could be read.
+template <typename Count>
+long long sumOverThreads(pid_t pid, const char* file, Count count) {
   std::string dir = "/proc/" + std::to_string(pid) + "/task";
   DIR* d = opendir(dir.c_str());
   if (!d) return -1;
@@ -230,39 +232,35 @@ long long runNs(pid_t pid) {
   bool any = false;
   while (dirent* e = readdir(d)) {
     if (e->d_name[0] == '.') continue;
-    std::string s = readFile(dir + "/" + e->d_name + "/schedstat");
-    if (s.empty()) continue;
-    total += std::atoll(s.c_str());
+    std::string text = readFile(dir + "/" + e->d_name + "/" + file);
+    if (text.empty()) continue;
+    total += count(text);
     any = true;
   }
   closedir(d);
   return any ? total : -1;
 }
 
+// Nanoseconds on a CPU, summed over the process's threads (scheduler statistics).
+long long runNs(pid_t pid) {
+  return sumOverThreads(pid, "schedstat", [](const std::string& s) { return std::atoll(s.c_str()); });
+}
+
 // Voluntary plus involuntary context switches, summed over the process's threads: each is the
 // thread going to sleep or being put off the CPU, so over an idle window they count wake-ups.
 long long contextSwitches(pid_t pid) {
-  std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* d = opendir(dir.c_str());
-  if (!d) return -1;
-  long long total = 0;
-  bool any = false;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::istringstream in(readFile(dir + "/" + e->d_name + "/status"));
-    std::string line;
-    while (std::getline(in, line)) {
+  return sumOverThreads(pid, "status", [](const std::string& status) {
+    long long n = 0;
+    std::istringstream in(status);
+    for (std::string line; std::getline(in, line);) {
       size_t colon = line.find(':');
       if (colon == std::string::npos) continue;
       std::string key = line.substr(0, colon);
-      if (key == "voluntary_ctxt_switches" || key == "nonvoluntary_ctxt_switches") {
-        total += std::atoll(line.c_str() + colon + 1);
-        any = true;
-      }
+      if (key == "voluntary_ctxt_switches" || key == "nonvoluntary_ctxt_switches")
+        n += std::atoll(line.c_str() + colon + 1);
     }
-  }
-  closedir(d);
-  return any ? total : -1;
+    return n;
+  });
 }
 
 long vmHwmKiB(pid_t pid) {

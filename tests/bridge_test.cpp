@@ -184,17 +184,10 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
   for (int i = 1; i <= 3; ++i)
     cams += (i > 1 ? ", " : "") + std::string("{\"watch_input_id\": ") + std::to_string(i) +
             ", \"visca_port\": " + std::to_string(i == 1 ? r.camera.port : r.addCamera()) + "}";
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at = loopbackAddr("127.0.0.1", 0);
-  socklen_t len = sizeof at;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), len), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
-  ASSERT_EQ(listen(listener, 0), 0);
-  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // fills the accept queue
-  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  HangingListener dead("127.0.0.1");
   for (const char* name : {"dead-a", "dead-b"})
     cams += ", {\"name\": \"" + std::string(name) + "\", \"watch_input_id\": 9, \"visca_port\": " +
-            std::to_string(ntohs(at.sin_port)) + ", \"visca_off\": \"" + hugeHex() +
+            std::to_string(dead.port) + ", \"visca_off\": \"" + hugeHex() +
             "\", \"compat_try_both_ops\": false}";
   r.start(", \"compat_try_prefix\": false, \"cameras\": [" + cams + "]");
   ASSERT_TRUE(r.waitOut("[OK] Camera dead-b: ME=0 watch_input=9 -> 127.0.0.1:")) << r.context();
@@ -239,8 +232,6 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
         << r.q.err;
   EXPECT_EQ(countOf(r.q.out, "Caught signal"), 2);
   EXPECT_EQ(countOf(r.q.out, "[INFO] Sending tally OFF before exit..."), 1);
-  close(filler);
-  close(listener);
 }
 
 // A lamp refreshed every second while nothing changes; a datagram from anyone but the switcher

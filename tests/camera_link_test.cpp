@@ -153,15 +153,8 @@ TEST(CameraLink, TcpRungsNeverBlock) {
 
   // A listener whose queue is full leaves the connect hanging: the rung gives up after 1.5 s
   // (a reading passed in, no sleep), and the next rung starts.
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at = loopbackAddr("127.0.0.1", 0);
-  socklen_t len = sizeof at;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), len), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
-  ASSERT_EQ(listen(listener, 0), 0);
-  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-  Rig hang(cameraAt(ntohs(at.sin_port), hugeCommand()));
+  HangingListener listener("127.0.0.1");
+  Rig hang(cameraAt(listener.port, hugeCommand()));
   hang.config.compat_try_prefix = hang.config.compat_try_both_ops = false;
   const int64_t t0 = monotonicNs();
   EXPECT_EQ(cameraDeliver(hang.link, buildLadder(hang.commands, hang.config, PROGRAM), t0, hang.lines),
@@ -171,6 +164,4 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   EXPECT_EQ(cameraContinue(hang.link, false, t0 + kTcpStepNs, hang.lines), DeliveryStatus::FAILED);
   ASSERT_EQ(hang.lines.size(), 3u);
   EXPECT_EQ(hang.lines[1].text, "[ERR][TCP] connect() failed: Connection timed out");
-  close(filler);
-  close(listener);
 }

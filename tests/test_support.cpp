@@ -82,6 +82,21 @@ bool TcpListener::acceptAndRead(Bytes& out, int timeout_ms) {
   return true;
 }
 
+HangingListener::HangingListener(const std::string& ip)
+    : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  port = bindTo(fd, ip, 0);
+  sockaddr_in at = loopbackAddr(ip, port);
+  // A backlog of 0 holds one connection: the filler's. Further SYNs go unanswered.
+  if (listen(fd, 0) != 0) throw std::runtime_error("listen");
+  filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+    throw std::runtime_error("connect to the listener");
+}
+HangingListener::~HangingListener() {
+  close(filler);
+  close(fd);
+}
+
 TempDir::TempDir() {
   char tmpl[] = "/tmp/quorvel-test-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");

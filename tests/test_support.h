@@ -36,6 +36,16 @@ struct TcpListener {  // listening on ip with a free port
   bool acceptAndRead(Bytes& out, int timeout_ms);  // one connection, read until closed
 };
 
+// A TCP listener on ip whose accept queue is full, so that a connection attempt hangs: the
+// camera that never answers.
+struct HangingListener {
+  int fd = -1, filler = -1;
+  uint16_t port = 0;
+  explicit HangingListener(const std::string& ip);
+  ~HangingListener();
+  HangingListener(const HangingListener&) = delete;
+};
+
 struct TempDir {  // removed with its contents on destruction
   std::string path;
   TempDir();

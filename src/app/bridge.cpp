@@ -144,26 +144,18 @@ void startDelivery(Bridge& b, Camera& c, const Dispatch& d, const Tally& why, in
   finishDelivery(b, c, s, now);
 }
 
-// Derives every camera's state after the tables changed or a hold-off ended, and starts the
-// deliveries that are due. This is the path from a switcher packet to the camera datagrams.
-void evaluateCameras(Bridge& b, int64_t now) {
+// Derives every camera's state and starts the deliveries that are due: after the tables changed
+// or a hold-off ended (this is the path from a switcher packet to the camera datagrams), or, with
+// `initial`, every camera's first state at the end of the warm-up.
+void dispatchCameras(Bridge& b, int64_t now, bool initial = false) {
+  if (initial) b.phase = Phase::RUNNING;
   if (b.phase != Phase::RUNNING) return;
   for (auto& cp : b.cameras) {
     Camera& c = *cp;
-    if (c.retiring) continue;
+    if (c.retiring || (initial && c.schedule.started)) continue;
     c.tally = currentTally(b, c);
-    Dispatch d = scheduleDerived(c.schedule, c.tally.state, now);
-    if (d.start) startDelivery(b, c, d, c.tally, now);
-  }
-}
-
-void sendInitialStates(Bridge& b, int64_t now) {
-  b.phase = Phase::RUNNING;
-  for (auto& cp : b.cameras) {
-    Camera& c = *cp;
-    if (c.retiring) continue;
-    c.tally = currentTally(b, c);
-    Dispatch d = scheduleStart(c.schedule, c.tally.state, now);
+    Dispatch d = initial ? scheduleStart(c.schedule, c.tally.state, now)
+                         : scheduleDerived(c.schedule, c.tally.state, now);
     if (d.start) startDelivery(b, c, d, c.tally, now);
   }
 }
@@ -279,7 +271,7 @@ void applyStep(Bridge& b, const AtemStep& step, int64_t now) {
                           " silent for 5 s: the session is lost, opening a new one");
       if (b.config.lamp_on_switcher_loss == SwitcherLoss::OFF && b.phase == Phase::RUNNING) {
         b.forcedOff = true;
-        evaluateCameras(b, now);
+        dispatchCameras(b, now);
       }
       break;
     case AtemEvent::GAP_SKIPPED:
@@ -289,7 +281,7 @@ void applyStep(Bridge& b, const AtemStep& step, int64_t now) {
       break;
   }
   if ((step.walked & kWalkInitialDone) && b.forcedOff) b.forcedOff = false;
-  if (step.walked) evaluateCameras(b, now);
+  if (step.walked) dispatchCameras(b, now);
 }
 
 void sendToSwitcher(Bridge& b, const AtemStep& step) {
@@ -314,7 +306,7 @@ void onSwitcherReadable(Bridge& b) {
     AtemStep step;
     atemReceive(b.session, b.atem.rx, static_cast<size_t>(n), now, step);
     // The camera datagrams go first, the acknowledgement right after them.
-    if (step.walked) evaluateCameras(b, now);
+    if (step.walked) dispatchCameras(b, now);
     step.walked &= ~static_cast<unsigned>(kWalkBuses | kWalkTallyList);
     sendToSwitcher(b, step);
     applyStep(b, step, now);
@@ -449,13 +441,7 @@ void reload(Bridge& b, int64_t now) {
     logOut("[INFO] Connecting to ATEM at " + b.config.atem_ip + "...");
     if (!openSwitcher(b, now, error)) addErr(b.lines, "[ERR] " + error);
   } else if (running) {
-    for (auto& cp : b.cameras) {
-      Camera& c = *cp;
-      if (c.retiring || c.schedule.started) continue;
-      c.tally = currentTally(b, c);
-      Dispatch d = scheduleStart(c.schedule, c.tally.state, now);
-      if (d.start) startDelivery(b, c, d, c.tally, now);
-    }
+    dispatchCameras(b, now, true);  // the cameras that start afresh
   }
   flushLines(b.lines);
   size_t n = b.config.cameras.size();
@@ -513,8 +499,8 @@ void runTimers(Bridge& b, int64_t now) {
     sendToSwitcher(b, step);
     applyStep(b, step, now);
   }
-  if (b.phase == Phase::WARMING && now >= b.phaseEndNs) sendInitialStates(b, now);
-  evaluateCameras(b, now);  // hold-offs that ended
+  if (b.phase == Phase::WARMING && now >= b.phaseEndNs) dispatchCameras(b, now, true);
+  dispatchCameras(b, now);  // hold-offs that ended
   for (auto& cp : b.cameras) {
     Camera& c = *cp;
     if (c.link.active && c.link.tcp >= 0 && now >= c.link.tcpDeadlineNs)
