@@ -348,7 +348,7 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   ASSERT_TRUE(notify.waitFor("READY=1", 3000, [] { usleep(5000); })) << "before any answer";
   EXPECT_EQ(r.sw.clients.size(), 0u);
   ASSERT_TRUE(notify.waitFor("STATUS=connected to 127.0.0.33 \xC2\xB7 ok PROGRAM (answering) \xC2\xB7 "
-                             "bad PREVIEW \xC2\xB7 mute OFF",
+                             "bad PREVIEW (error 41) \xC2\xB7 mute OFF",
                              8000, pump))
       << notify.last("STATUS=") << r.context();
   EXPECT_TRUE(r.waitErr("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
@@ -363,7 +363,7 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   EXPECT_TRUE(dogs >= 4 && dogs <= 6) << dogs << " in one second, every 200 ms asked";
 
   sim::simCut(r.sw, 0);
-  EXPECT_TRUE(notify.waitFor("ok PREVIEW (answering) \xC2\xB7 bad PROGRAM", 2000, pump))
+  EXPECT_TRUE(notify.waitFor("ok PREVIEW (answering) \xC2\xB7 bad PROGRAM (error 41)", 2000, pump))
       << notify.last("STATUS=");
 
   // A camera added by a reload lights with the current state at once; the session stays.

@@ -49,6 +49,7 @@ struct Camera {
   TallyState lastDelivered = OFF;
   int failed = 0;
   bool answering = false;  // the camera acknowledged a command
+  int answerError = -1;    // the error code of its last answer, if that was an error
   bool retiring = false;   // dropped by a reload: it gets OFF, then goes
 };
 
@@ -323,7 +324,9 @@ void readAnswers(Bridge& b, Camera& c, const CameraLink::Answers& a) {
     ViscaReply r = parseViscaReply(buf, n);
     if (r.kind == ViscaAnswer::ACK || r.kind == ViscaAnswer::COMPLETION) {
       c.answering = true;
+      c.answerError = -1;
     } else if (r.kind == ViscaAnswer::ERROR) {
+      c.answerError = r.error;
       char code[8];
       std::snprintf(code, sizeof code, "%02x", r.error);
       addErr(b.lines, "[WARN] " + who(b, c) + "Camera answered " +
@@ -406,6 +409,7 @@ void reload(Bridge& b, int64_t now) {
           std::string unused;
           buildCommandSet(cfg.visca_program, cfg.visca_preview, cfg.visca_off, c->commands, unused);
           c->answering = false;
+          c->answerError = -1;
         }
         c->config = cfg;
         resend = running && (moved || currentTally(b, *c).state != c->schedule.gate.lastSent);
@@ -468,7 +472,13 @@ std::string statusLine(const Bridge& b) {
     if (c.retiring) continue;
     s += " \xC2\xB7 " + c.config.name + " " + (c.delivered ? tallyStateToString(c.lastDelivered) : "-");
     std::string notes;
-    if (c.answering) notes = "answering";
+    if (c.answerError >= 0) {
+      char code[16];
+      std::snprintf(code, sizeof code, "error %02x", c.answerError);
+      notes = code;
+    } else if (c.answering) {
+      notes = "answering";
+    }
     if (c.failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(c.failed) + " failed";
     if (!notes.empty()) s += " (" + notes + ")";
   }
