@@ -243,7 +243,8 @@ long long sumOverThreads(pid_t pid, const char* file, Count count) {
 
 // Nanoseconds on a CPU, summed over the process's threads (scheduler statistics).
 long long runNs(pid_t pid) {
-  return sumOverThreads(pid, "schedstat", [](const std::string& s) { return std::atoll(s.c_str()); });
+  return sumOverThreads(pid, "schedstat",
+                        [](const std::string& s) { return std::atoll(s.c_str()); });
 }
 
 // Voluntary plus involuntary context switches, summed over the process's threads: each is the

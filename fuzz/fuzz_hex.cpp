@@ -36,7 +36,8 @@ size_t countPieces(const std::string& text) {
 void checkWritten(const Bytes& bytes) {
   const std::string text = bytesToHexString(bytes);
   if (text != bytesToHexString(bytes.data(), bytes.size())) fail("the two overloads differ");
-  if (text.size() != (bytes.empty() ? 0 : bytes.size() * 3 - 1)) fail("written text has a bad size");
+  if (text.size() != (bytes.empty() ? 0 : bytes.size() * 3 - 1))
+    fail("written text has a bad size");
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     bool ok = (i % 3 == 2) ? c == ' ' : ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));

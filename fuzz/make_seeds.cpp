@@ -17,7 +17,8 @@
 namespace fs = std::filesystem;
 
 static void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // First byte: the state the datagram is handled in; then the datagram.

@@ -123,7 +123,8 @@ TEST(Bridge, StartFailuresSendNothing) {
     r.start("");
     EXPECT_EQ(waitChild(r.q, 5000), 1);
     EXPECT_NE(r.q.out.find("[INFO] Connecting to ATEM at camera.local...\n"), std::string::npos);
-    EXPECT_EQ(r.q.err, "[ERR] Invalid ATEM IP: camera.local\n[ERR] Failed to initiate ATEM connection\n");
+    EXPECT_EQ(r.q.err,
+              "[ERR] Invalid ATEM IP: camera.local\n[ERR] Failed to initiate ATEM connection\n");
     EXPECT_EQ(r.lamp(100), Bytes());
   }
   {
@@ -249,8 +250,9 @@ TEST(Bridge, RefreshForeignSendersAndSwitcherLoss) {
   }
 
   UdpPeer stranger(r.ip, 0);  // the switcher's address, another port
-  stranger.sendTo(hexBytes("08 18 80 01 00 00 00 00 00 00 03 e8 00 0c 00 00 50 72 67 49 00 00 00 02"),
-                  r.sw.clients.at(0).addr);
+  stranger.sendTo(
+      hexBytes("08 18 80 01 00 00 00 00 00 00 03 e8 00 0c 00 00 50 72 67 49 00 00 00 02"),
+      r.sw.clients.at(0).addr);
   Bytes got;
   EXPECT_FALSE(stranger.receive(got, 300)) << "acknowledged";
   EXPECT_EQ(r.lamp(1500), kProgram) << "the spoofed cut changed the lamp";
@@ -347,9 +349,10 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   auto pump = [&] { r.pump(5); };
   ASSERT_TRUE(notify.waitFor("READY=1", 3000, [] { usleep(5000); })) << "before any answer";
   EXPECT_EQ(r.sw.clients.size(), 0u);
-  ASSERT_TRUE(notify.waitFor("STATUS=connected to 127.0.0.33 \xC2\xB7 ok PROGRAM (answering) \xC2\xB7 "
-                             "bad PREVIEW (error 41) \xC2\xB7 mute OFF",
-                             8000, pump))
+  ASSERT_TRUE(
+      notify.waitFor("STATUS=connected to 127.0.0.33 \xC2\xB7 ok PROGRAM (answering) \xC2\xB7 "
+                     "bad PREVIEW (error 41) \xC2\xB7 mute OFF",
+                     8000, pump))
       << notify.last("STATUS=") << r.context();
   EXPECT_TRUE(r.waitErr("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
                         "executable)\n"))
@@ -359,7 +362,8 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   size_t before = notify.got.size();
   r.pump(1000);
   notify.drain();
-  int dogs = static_cast<int>(std::count(notify.got.begin() + before, notify.got.end(), "WATCHDOG=1"));
+  int dogs =
+      static_cast<int>(std::count(notify.got.begin() + before, notify.got.end(), "WATCHDOG=1"));
   EXPECT_TRUE(dogs >= 4 && dogs <= 6) << dogs << " in one second, every 200 ms asked";
 
   sim::simCut(r.sw, 0);
@@ -407,8 +411,9 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
 TEST(Bridge, SwitcherTallyKeysMixesAndResentPackets) {
   Rig r("127.0.0.34");
   auto cam = [&](const char* name, int input, const char* source, uint16_t port) {
-    return std::string("{\"name\": \"") + name + "\", \"watch_input_id\": " + std::to_string(input) +
-           ", \"tally_source\": \"" + source + "\", \"visca_port\": " + std::to_string(port) + "}";
+    return std::string("{\"name\": \"") + name +
+           "\", \"watch_input_id\": " + std::to_string(input) + ", \"tally_source\": \"" + source +
+           "\", \"visca_port\": " + std::to_string(port) + "}";
   };
   const uint16_t two = r.addCamera(), key = r.addCamera(), bus = r.addCamera();
   r.start(", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": [" +
@@ -418,9 +423,10 @@ TEST(Bridge, SwitcherTallyKeysMixesAndResentPackets) {
   EXPECT_EQ(r.lamp(100, 1), kPreview);
   EXPECT_EQ(r.lamp(100, 2), kOff);
   EXPECT_EQ(r.lamp(100, 3), kOff);
-  EXPECT_NE(r.q.out.find("[OK] Camera key: ME=0 watch_input=3 -> 127.0.0.1:" +
-                         std::to_string(r.sinks[2]->sock.port) + " | tally from the switcher's list\n"),
-            std::string::npos);
+  EXPECT_NE(
+      r.q.out.find("[OK] Camera key: ME=0 watch_input=3 -> 127.0.0.1:" +
+                   std::to_string(r.sinks[2]->sock.port) + " | tally from the switcher's list\n"),
+      std::string::npos);
 
   sim::simSetKey(r.sw, 0, 0, 3, true);
   EXPECT_EQ(r.lamp(1000, 2), kProgram) << "keyed over the program";

@@ -34,7 +34,8 @@ struct Rig {
   ~Rig() { cameraClose(link); }
   // Delivers `state` to the end, waiting on the TCP socket as the loop would. The lines it wrote.
   std::string deliver(TallyState state, DeliveryStatus* status = nullptr) {
-    DeliveryStatus s = cameraDeliver(link, buildLadder(commands, config, state), monotonicNs(), lines);
+    DeliveryStatus s =
+        cameraDeliver(link, buildLadder(commands, config, state), monotonicNs(), lines);
     while (s == DeliveryStatus::RUNNING) {
       pollfd p{link.tcp, POLLOUT, 0};
       bool ready = poll(&p, 1, 2000) > 0;
@@ -81,7 +82,8 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
     camera.sendTo(hexBytes("90 41 ff"), from);
     uint8_t buf[16];
     size_t n = 0;
-    for (int i = 0; i < 100 && !cameraReadAnswer(r.link.answers, buf, sizeof buf, n); ++i) usleep(1000);
+    for (int i = 0; i < 100 && !cameraReadAnswer(r.link.answers, buf, sizeof buf, n); ++i)
+      usleep(1000);
     EXPECT_EQ(Bytes(buf, buf + n), hexBytes("90 41 ff"));
   }
 
@@ -89,7 +91,8 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
   CameraConfig lacking = cameraAt(camera.port);
   lacking.bind_source_ip = "192.0.2.1";
   Rig b(lacking, "cam2: ");
-  EXPECT_EQ(b.deliver(PROGRAM), "E [ERR][UDP] cam2: bind() failed: Cannot assign requested address\n");
+  EXPECT_EQ(b.deliver(PROGRAM),
+            "E [ERR][UDP] cam2: bind() failed: Cannot assign requested address\n");
   Bytes got;
   EXPECT_TRUE(camera.receive(got, 1000));
 }
@@ -157,10 +160,12 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   Rig hang(cameraAt(listener.port, hugeCommand()));
   hang.config.compat_try_prefix = hang.config.compat_try_both_ops = false;
   const int64_t t0 = monotonicNs();
-  EXPECT_EQ(cameraDeliver(hang.link, buildLadder(hang.commands, hang.config, PROGRAM), t0, hang.lines),
-            DeliveryStatus::RUNNING);
+  EXPECT_EQ(
+      cameraDeliver(hang.link, buildLadder(hang.commands, hang.config, PROGRAM), t0, hang.lines),
+      DeliveryStatus::RUNNING);
   EXPECT_EQ(cameraDeadline(hang.link), t0 + kTcpStepNs);
-  EXPECT_EQ(cameraContinue(hang.link, false, t0 + kTcpStepNs - 1, hang.lines), DeliveryStatus::RUNNING);
+  EXPECT_EQ(cameraContinue(hang.link, false, t0 + kTcpStepNs - 1, hang.lines),
+            DeliveryStatus::RUNNING);
   EXPECT_EQ(cameraContinue(hang.link, false, t0 + kTcpStepNs, hang.lines), DeliveryStatus::FAILED);
   ASSERT_EQ(hang.lines.size(), 3u);
   EXPECT_EQ(hang.lines[1].text, "[ERR][TCP] connect() failed: Connection timed out");

@@ -95,7 +95,8 @@ TEST(Config, EveryMistakeIsOneErrorLine) {
        R"([ERR] Config 'tally_source' must be "buses" or "switcher", not "bus")"},
       {head + R"(, "lamp_on_switcher_loss": "dark"})",
        R"([ERR] Config 'lamp_on_switcher_loss' must be "keep" or "off", not "dark")"},
-      {head + R"(, "lamp_refresh_ms": -1})", "[ERR] Config 'lamp_refresh_ms' must be 0 or more, not -1"},
+      {head + R"(, "lamp_refresh_ms": -1})",
+       "[ERR] Config 'lamp_refresh_ms' must be 0 or more, not -1"},
       {head + R"(, "cameras": {"name": "a"}})",
        "[ERR] Config q.json: 'cameras' is an object, not an array of cameras"},
       {head + R"(, "cameras": []})", "[ERR] Config q.json: 'cameras' is empty"},
@@ -186,7 +187,8 @@ TEST(Config, LoadingErrorsEndWithStatusOneAtOnce) {
       {good + ", \"visca_port\": 1e999}",
        "[ERR] Cannot read a number in config file: " + path + "\n"},
       {good + ", \"me_index\": -}", "[ERR] Cannot read a number in config file: " + path + "\n"},
-      {good + ", \"visca_port\": 117917}", "[ERR] Config 'visca_port' must be 1-65535, not 117917\n"},
+      {good + ", \"visca_port\": 117917}",
+       "[ERR] Config 'visca_port' must be 1-65535, not 117917\n"},
       {good + ", \"visca_port\": 0}", "[ERR] Config 'visca_port' must be 1-65535, not 0\n"},
       {good + ", \"watch_input_id\": -1}",
        "[ERR] Config 'watch_input_id' must be 0-65535, not -1\n"},
@@ -238,18 +240,22 @@ TEST(Config, CheckVersionHelpAndUnknownArguments) {
   Child c;
   startChild(c, {QUORVEL_BIN, "--check", good}, {});
   EXPECT_EQ(waitChild(c, 5000), 0);
-  EXPECT_EQ(c.out,
-            "Config " + good + ": usable, 1 camera\n"
-            "  atem_ip \"127.0.0.5\", lamp_on_switcher_loss \"keep\", log_changes false\n"
-            "  camera cam1: me_index 0, watch_input_id 1, tally_source \"buses\", lamp_refresh_ms 0\n"
-            "    visca_host \"127.0.0.1\", visca_port 52381, bind_source_ip \"\", compat_try_prefix "
-            "true, compat_try_tcp true, compat_try_both_ops true\n"
-            "    visca_program \"81 01 7e 01 0a 01 05 0g\", visca_preview \"81 01 7e 01 0a 01 04 ff\", "
-            "visca_off \"81 01 7e 01 0a 01 00 ff\"\n");
-  EXPECT_EQ(c.err,
-            "[WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?\n"
-            "[WARN] Config: 'visca_program' piece '0g' is not one or two hex digits; it was read as "
-            "00\n");
+  EXPECT_EQ(
+      c.out,
+      "Config " + good +
+          ": usable, 1 camera\n"
+          "  atem_ip \"127.0.0.5\", lamp_on_switcher_loss \"keep\", log_changes false\n"
+          "  camera cam1: me_index 0, watch_input_id 1, tally_source \"buses\", lamp_refresh_ms 0\n"
+          "    visca_host \"127.0.0.1\", visca_port 52381, bind_source_ip \"\", compat_try_prefix "
+          "true, compat_try_tcp true, compat_try_both_ops true\n"
+          "    visca_program \"81 01 7e 01 0a 01 05 0g\", visca_preview \"81 01 7e 01 0a 01 04 "
+          "ff\", "
+          "visca_off \"81 01 7e 01 0a 01 00 ff\"\n");
+  EXPECT_EQ(
+      c.err,
+      "[WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?\n"
+      "[WARN] Config: 'visca_program' piece '0g' is not one or two hex digits; it was read as "
+      "00\n");
 
   std::string badIp = dir.write("ip.json", R"({"atem_ip": "switcher", "visca_host": "127.0.0.1"})");
   struct Case {

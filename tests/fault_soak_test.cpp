@@ -39,7 +39,8 @@ long envNumber(const char* name, long fallback) {
 
 std::vector<std::string> quorvelCommand() {
   std::vector<std::string> argv;
-  std::istringstream words(std::getenv("QUORVEL_SOAK_WRAP") ? std::getenv("QUORVEL_SOAK_WRAP") : "");
+  std::istringstream words(std::getenv("QUORVEL_SOAK_WRAP") ? std::getenv("QUORVEL_SOAK_WRAP")
+                                                            : "");
   for (std::string w; words >> w;) argv.push_back(w);
   argv.push_back(QUORVEL_BIN);
   return argv;

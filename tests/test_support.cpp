@@ -77,7 +77,8 @@ bool TcpListener::acceptAndRead(Bytes& out, int timeout_ms) {
   uint8_t buf[4096];
   ssize_t n;
   out.clear();
-  while (readable(c, timeout_ms) && (n = read(c, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
+  while (readable(c, timeout_ms) && (n = read(c, buf, sizeof buf)) > 0)
+    out.insert(out.end(), buf, buf + n);
   close(c);
   return true;
 }

@@ -58,12 +58,12 @@ TEST(ViscaBytes, SchemeAPrefixAndCommandSet) {
                               "81 01 7e 01 0a 01 00 ff", s, error));
   const std::string p = "01 00 00 00 00 00 00 00 ";
   const std::pair<const Bytes*, std::string> want[] = {
-      {&s.program, "81 01 7e 01 0a 01 05 ff"},         {&s.preview, "81 01 7e 01 0a 01 04 ff"},
-      {&s.off, "81 01 7e 01 0a 01 00 ff"},             {&s.programA, "81 01 7e 01 0a 00 05 ff"},
-      {&s.previewA, "81 01 7e 01 0a 00 04 ff"},        {&s.offA, "81 01 7e 01 0a 00 00 ff"},
-      {&s.programP, p + "81 01 7e 01 0a 01 05 ff"},    {&s.previewP, p + "81 01 7e 01 0a 01 04 ff"},
-      {&s.offP, p + "81 01 7e 01 0a 01 00 ff"},        {&s.programAP, p + "81 01 7e 01 0a 00 05 ff"},
-      {&s.previewAP, p + "81 01 7e 01 0a 00 04 ff"},   {&s.offAP, p + "81 01 7e 01 0a 00 00 ff"}};
+      {&s.program, "81 01 7e 01 0a 01 05 ff"},       {&s.preview, "81 01 7e 01 0a 01 04 ff"},
+      {&s.off, "81 01 7e 01 0a 01 00 ff"},           {&s.programA, "81 01 7e 01 0a 00 05 ff"},
+      {&s.previewA, "81 01 7e 01 0a 00 04 ff"},      {&s.offA, "81 01 7e 01 0a 00 00 ff"},
+      {&s.programP, p + "81 01 7e 01 0a 01 05 ff"},  {&s.previewP, p + "81 01 7e 01 0a 01 04 ff"},
+      {&s.offP, p + "81 01 7e 01 0a 01 00 ff"},      {&s.programAP, p + "81 01 7e 01 0a 00 05 ff"},
+      {&s.previewAP, p + "81 01 7e 01 0a 00 04 ff"}, {&s.offAP, p + "81 01 7e 01 0a 00 00 ff"}};
   for (const auto& [bytes, hex] : want) EXPECT_EQ(*bytes, hexBytes(hex)) << hex;
 
   EXPECT_FALSE(buildCommandSet("81", "81 zz ff", "81", s, error));

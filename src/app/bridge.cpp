@@ -21,6 +21,7 @@
 #include "tally/tally.h"
 #include "visca/visca_ladder.h"
 #include "visca/visca_reply.h"
+#include "base/hot.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ int64_t refreshNs(const Bridge& b, const Camera& c) {
   return refreshing(b) && !c.retiring ? c.config.lamp_refresh_ms * kNsPerMs : 0;
 }
 
-Tally currentTally(const Bridge& b, const Camera& c) {
+QUORVEL_HOT Tally currentTally(const Bridge& b, const Camera& c) {
   if (b.forcedOff) return {OFF, TallyReason::SWITCHER_LOST};
   return deriveTally(c.config, b.session.tables);
 }
@@ -120,9 +121,10 @@ std::string reasonText(const Camera& c, const Tally& t) {
   return "";
 }
 
-void startDelivery(Bridge& b, Camera& c, const Dispatch& d, const Tally& why, int64_t now);
+QUORVEL_HOT void startDelivery(Bridge& b, Camera& c, const Dispatch& d, const Tally& why,
+                               int64_t now);
 
-void finishDelivery(Bridge& b, Camera& c, DeliveryStatus status, int64_t now) {
+QUORVEL_HOT void finishDelivery(Bridge& b, Camera& c, DeliveryStatus status, int64_t now) {
   if (status == DeliveryStatus::RUNNING) return;
   if (status == DeliveryStatus::DELIVERED) {
     c.delivered = true;
@@ -148,7 +150,7 @@ void startDelivery(Bridge& b, Camera& c, const Dispatch& d, const Tally& why, in
 // Derives every camera's state and starts the deliveries that are due: after the tables changed
 // or a hold-off ended (this is the path from a switcher packet to the camera datagrams), or, with
 // `initial`, every camera's first state at the end of the warm-up.
-void dispatchCameras(Bridge& b, int64_t now, bool initial = false) {
+QUORVEL_HOT void dispatchCameras(Bridge& b, int64_t now, bool initial = false) {
   if (initial) b.phase = Phase::RUNNING;
   if (b.phase != Phase::RUNNING) return;
   for (auto& cp : b.cameras) {
@@ -215,7 +217,8 @@ void logConnected(Bridge& b) {
     logOut("[OK] ATEM " + cfg.atem_ip + " connected | ME=" + std::to_string(c.me_index) +
            " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
            std::to_string(c.visca_port));
-    if (!c.bind_source_ip.empty()) logOut("[OK] Binding UDP sends from source IP: " + c.bind_source_ip);
+    if (!c.bind_source_ip.empty())
+      logOut("[OK] Binding UDP sends from source IP: " + c.bind_source_ip);
     if (c.compat_try_prefix) logOut("[OK] Will also try 8-byte VISCA-IP prefix");
     if (c.compat_try_tcp) logOut("[OK] Will also try TCP fallback");
     logOut(c.tally_source == TallySource::SWITCHER
@@ -230,10 +233,11 @@ void logConnected(Bridge& b) {
   logOut("[OK] ATEM " + cfg.atem_ip + " connected | " + std::to_string(n) +
          (n == 1 ? " camera" : " cameras"));
   for (const CameraConfig& c : cfg.cameras) {
-    std::string line = "[OK] Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
-                       " watch_input=" + std::to_string(c.watch_input_id) + " -> " +
-                       c.visca_host + ":" + std::to_string(c.visca_port) + " | tally from " +
-                       (c.tally_source == TallySource::SWITCHER ? "the switcher's list" : "the buses");
+    std::string line =
+        "[OK] Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
+        " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
+        std::to_string(c.visca_port) + " | tally from " +
+        (c.tally_source == TallySource::SWITCHER ? "the switcher's list" : "the buses");
     if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
     if (c.compat_try_prefix) line += ", also prefixed";
     if (c.compat_try_tcp) line += ", also TCP";
@@ -285,13 +289,13 @@ void applyStep(Bridge& b, const AtemStep& step, int64_t now) {
   if (step.walked) dispatchCameras(b, now);
 }
 
-void sendToSwitcher(Bridge& b, const AtemStep& step) {
+QUORVEL_HOT void sendToSwitcher(Bridge& b, const AtemStep& step) {
   if (!step.sendAck && !step.sendHello) return;
   std::string error;
   if (!atemLinkSend(b.atem, step, b.session.sessionId, error)) addErr(b.lines, "[ERR] " + error);
 }
 
-void onSwitcherReadable(Bridge& b) {
+QUORVEL_HOT void onSwitcherReadable(Bridge& b) {
   // Bounded, so that timers and other sockets get their turn under a flood.
   for (int i = 0; i < 64; ++i) {
     long n = atemLinkReceive(b.atem);
@@ -470,7 +474,8 @@ std::string statusLine(const Bridge& b) {
   for (const auto& cp : b.cameras) {
     const Camera& c = *cp;
     if (c.retiring) continue;
-    s += " \xC2\xB7 " + c.config.name + " " + (c.delivered ? tallyStateToString(c.lastDelivered) : "-");
+    s += " \xC2\xB7 " + c.config.name + " " +
+         (c.delivered ? tallyStateToString(c.lastDelivered) : "-");
     std::string notes;
     if (c.answerError >= 0) {
       char code[16];
@@ -494,7 +499,8 @@ int64_t nextDeadline(const Bridge& b) {
     const Camera& c = *cp;
     next = std::min(next, cameraDeadline(c.link));
     if (b.phase == Phase::RUNNING && !c.retiring)
-      next = std::min(next, scheduleDeadline(c.schedule, currentTally(b, c).state, refreshNs(b, c)));
+      next =
+          std::min(next, scheduleDeadline(c.schedule, currentTally(b, c).state, refreshNs(b, c)));
   }
   return next;
 }
@@ -547,7 +553,7 @@ void onSignals(Bridge& b, int64_t now) {
   if (stop && b.phase != Phase::STOPPING) beginStop(b, now);
 }
 
-void onEvent(Bridge& b, uint64_t t, uint32_t events, int64_t now) {
+QUORVEL_HOT void onEvent(Bridge& b, uint64_t t, uint32_t events, int64_t now) {
   if (t == kSignalTag) return onSignals(b, now);
   const uint64_t kind = t >> 56;
   const size_t index = static_cast<size_t>((t >> 32) & 0xFFFFFF);

@@ -55,7 +55,8 @@ int check(int argc, char** argv) {
   std::string error;
   std::vector<ConfigWarning> warnings;
   in_addr unused;
-  if (loadConfig(path, c, error, &warnings) && ::inet_pton(AF_INET, c.atem_ip.c_str(), &unused) != 1)
+  if (loadConfig(path, c, error, &warnings) &&
+      ::inet_pton(AF_INET, c.atem_ip.c_str(), &unused) != 1)
     error = "[ERR] Invalid ATEM IP: " + c.atem_ip;
   if (!error.empty()) {
     logErr(error);
@@ -71,10 +72,10 @@ int check(int argc, char** argv) {
            std::to_string(k.watch_input_id) + ", tally_source " +
            quoted(k.tally_source == TallySource::SWITCHER ? "switcher" : "buses") +
            ", lamp_refresh_ms " + std::to_string(k.lamp_refresh_ms));
-    logOut("    visca_host " + quoted(k.visca_host) + ", visca_port " + std::to_string(k.visca_port) +
-           ", bind_source_ip " + quoted(k.bind_source_ip) + ", compat_try_prefix " +
-           onOff(k.compat_try_prefix) + ", compat_try_tcp " + onOff(k.compat_try_tcp) +
-           ", compat_try_both_ops " + onOff(k.compat_try_both_ops));
+    logOut("    visca_host " + quoted(k.visca_host) + ", visca_port " +
+           std::to_string(k.visca_port) + ", bind_source_ip " + quoted(k.bind_source_ip) +
+           ", compat_try_prefix " + onOff(k.compat_try_prefix) + ", compat_try_tcp " +
+           onOff(k.compat_try_tcp) + ", compat_try_both_ops " + onOff(k.compat_try_both_ops));
     logOut("    visca_program " + quoted(k.visca_program) + ", visca_preview " +
            quoted(k.visca_preview) + ", visca_off " + quoted(k.visca_off));
   }
@@ -115,7 +116,8 @@ const Command kCommands[] = {
 int main(int argc, char** argv) {
   if (argc < 2) return run(argc, argv);
   for (const Command& c : kCommands)
-    if (std::strcmp(argv[1], c.name) == 0 && (argc == 2 || c.run == check)) return c.run(argc, argv);
+    if (std::strcmp(argv[1], c.name) == 0 && (argc == 2 || c.run == check))
+      return c.run(argc, argv);
   std::fprintf(stderr, "usage: quorvel [--check [FILE] | --version | --help]\n");
   return 2;
 }

@@ -1,6 +1,7 @@
 #include "atem/atem_commands.h"
+#include "base/hot.h"
 
-static void replaceTallyList(AtemTables& t, const uint8_t* data, size_t size) {
+QUORVEL_HOT static void replaceTallyList(AtemTables& t, const uint8_t* data, size_t size) {
   for (uint16_t i = 0; i < t.tallyCount; ++i) t.tallyBySource[t.tallySources[i]] = 0;
   size_t count = size < 2 ? 0 : getBe16(data);
   size_t room = size < 2 ? 0 : (size - 2) / 3;
@@ -16,7 +17,7 @@ static void replaceTallyList(AtemTables& t, const uint8_t* data, size_t size) {
   t.tallyListSeen = true;
 }
 
-unsigned walkCommands(const uint8_t* payload, size_t size, AtemTables& t) {
+QUORVEL_HOT unsigned walkCommands(const uint8_t* payload, size_t size, AtemTables& t) {
   unsigned changed = 0;
   forEachBlock(payload, size, [&](const uint8_t* name, const uint8_t* data, size_t dataSize) {
     int16_t* table = nullptr;

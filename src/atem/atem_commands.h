@@ -38,7 +38,9 @@ void forEachBlock(const uint8_t* payload, size_t size, Each&& each) {
   }
 }
 
-inline bool blockIs(const uint8_t* name, const char* four) { return std::memcmp(name, four, 4) == 0; }
+inline bool blockIs(const uint8_t* name, const char* four) {
+  return std::memcmp(name, four, 4) == 0;
+}
 
 // What the switcher has said so far. The tables keep their values across sessions.
 struct AtemTables {

@@ -1,8 +1,10 @@
 #include "atem/atem_session.h"
+#include "base/hot.h"
 
 #include <cstring>
 
-PacketVerdict packetOrderCheck(PacketOrder& o, uint16_t id, int64_t now, bool& skipped) {
+QUORVEL_HOT PacketVerdict packetOrderCheck(PacketOrder& o, uint16_t id, int64_t now,
+                                           bool& skipped) {
   skipped = false;
   id &= kAtemIdMask;
   uint16_t ahead = static_cast<uint16_t>((id - o.expected) & kAtemIdMask);
@@ -70,7 +72,8 @@ static void handleSynAnswer(AtemSession& s, uint8_t code, uint16_t session, Atem
   }
 }
 
-void atemReceive(AtemSession& s, const uint8_t* d, size_t n, int64_t now, AtemStep& step) {
+QUORVEL_HOT void atemReceive(AtemSession& s, const uint8_t* d, size_t n, int64_t now,
+                             AtemStep& step) {
   if (n < kAtemHeaderSize || (getBe16(d) & 0x07FF) != n) return;
   s.lastReceiveNs = now;
   const uint8_t flags = d[0];

@@ -212,8 +212,9 @@ void cameraWarnings(const Reader& r, CameraConfig& c) {
     std::vector<LossyPiece> lossy;
     hexStringToBytes(*text, bytes, nullptr, &lossy);
     for (const LossyPiece& p : lossy)
-      r.warn(std::string("'") + key + "' piece '" + p.piece + "' is not one or two hex digits; it " +
-                 "was read as " + bytesToHexString(&p.byte, 1),
+      r.warn(std::string("'") + key + "' piece '" + p.piece +
+                 "' is not one or two hex digits; it " + "was read as " +
+                 bytesToHexString(&p.byte, 1),
              true);
   }
   if (c.lamp_refresh_ms > 0 && c.lamp_refresh_ms < kMinRefreshMs) {

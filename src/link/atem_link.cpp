@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "base/hot.h"
 
 bool atemLinkOpen(AtemLink& link, const std::string& ip, std::string& error) {
   link.addr = sockaddr_in{};
@@ -28,7 +29,7 @@ void atemLinkClose(AtemLink& link) {
   link.fd = -1;
 }
 
-long atemLinkReceive(AtemLink& link) {
+QUORVEL_HOT long atemLinkReceive(AtemLink& link) {
   socklen_t len = sizeof link.from;
   ssize_t n = ::recvfrom(link.fd, link.rx, sizeof link.rx, 0,
                          reinterpret_cast<sockaddr*>(&link.from), &len);
@@ -36,7 +37,7 @@ long atemLinkReceive(AtemLink& link) {
   return n;
 }
 
-bool atemLinkFromSwitcher(const AtemLink& link) {
+QUORVEL_HOT bool atemLinkFromSwitcher(const AtemLink& link) {
   return link.from.sin_family == AF_INET && link.from.sin_port == link.addr.sin_port &&
          link.from.sin_addr.s_addr == link.addr.sin_addr.s_addr;
 }
@@ -47,7 +48,7 @@ std::string atemLinkSender(const AtemLink& link) {
   return std::string(ip) + ":" + std::to_string(ntohs(link.from.sin_port));
 }
 
-static bool sendPacket(AtemLink& link, size_t size, std::string& error) {
+QUORVEL_HOT static bool sendPacket(AtemLink& link, size_t size, std::string& error) {
   if (::sendto(link.fd, link.tx, size, 0, reinterpret_cast<const sockaddr*>(&link.addr),
                sizeof link.addr) >= 0)
     return true;
@@ -55,7 +56,8 @@ static bool sendPacket(AtemLink& link, size_t size, std::string& error) {
   return false;
 }
 
-bool atemLinkSend(AtemLink& link, const AtemStep& step, uint16_t sessionId, std::string& error) {
+QUORVEL_HOT bool atemLinkSend(AtemLink& link, const AtemStep& step, uint16_t sessionId,
+                              std::string& error) {
   bool ok = true;
   if (step.sendAck) {
     atemBuildAck(link.tx, sessionId, step.ackId);

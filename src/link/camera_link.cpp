@@ -1,4 +1,5 @@
 #include "link/camera_link.h"
+#include "base/hot.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -64,7 +65,8 @@ static void udpFailed(const CameraLink& link, const char* what, int err, LogLine
 
 // One UDP rung. The spare socket goes first; a further rung opens its own. Nothing is built or
 // allocated before the datagram has left.
-static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t now, LogLines& lines) {
+QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t now,
+                                LogLines& lines) {
   if (bytes.empty()) {
     // sendto() would take the empty datagram and report 0 bytes with a stale errno.
     addErr(lines, "[ERR][UDP] " + link.who + "sendto() failed: nothing to send (empty command)");
@@ -150,11 +152,12 @@ static DeliveryStatus startTcp(CameraLink& link, int64_t now, LogLines& lines) {
 }
 
 // Climbs the ladder from the next rung until one delivers, one is left running, or none is left.
-static DeliveryStatus climb(CameraLink& link, int64_t now, LogLines& lines) {
+QUORVEL_HOT static DeliveryStatus climb(CameraLink& link, int64_t now, LogLines& lines) {
   while (link.next < link.ladder.count) {
     const Rung& rung = link.ladder.rungs[link.next++];
     if (!rung.tcp) {
-      if (sendUdp(link, *rung.bytes, now, lines)) return link.active = false, DeliveryStatus::DELIVERED;
+      if (sendUdp(link, *rung.bytes, now, lines))
+        return link.active = false, DeliveryStatus::DELIVERED;
       continue;
     }
     DeliveryStatus s = startTcp(link, now, lines);
@@ -167,7 +170,8 @@ static DeliveryStatus climb(CameraLink& link, int64_t now, LogLines& lines) {
   return DeliveryStatus::FAILED;
 }
 
-DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now, LogLines& lines) {
+QUORVEL_HOT DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now,
+                                         LogLines& lines) {
   cameraAbandon(link);
   link.ladder = ladder;
   link.next = 0;
@@ -202,7 +206,7 @@ DeliveryStatus cameraContinue(CameraLink& link, bool ready, int64_t now, LogLine
   return s;
 }
 
-void cameraAbandon(CameraLink& link) {
+QUORVEL_HOT void cameraAbandon(CameraLink& link) {
   closeFd(link.tcp);
   link.active = false;
 }

@@ -50,7 +50,9 @@ int loopWait(EventLoop& loop, int64_t deadlineNs, epoll_event* out, int max) {
   if (deadlineNs != INT64_MAX) {
     int64_t left = deadlineNs - monotonicNs();
     // Rounded up, so the loop never wakes before a deadline and spins.
-    timeoutMs = left <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left + kNsPerMs - 1) / kNsPerMs, INT_MAX));
+    timeoutMs =
+        left <= 0 ? 0
+                  : static_cast<int>(std::min<int64_t>((left + kNsPerMs - 1) / kNsPerMs, INT_MAX));
   }
   int n = epoll_wait(loop.epoll, out, max, timeoutMs);
   return n < 0 ? 0 : n;

@@ -1,4 +1,5 @@
 #include "tally/tally.h"
+#include "base/hot.h"
 
 #include <algorithm>
 
@@ -11,7 +12,7 @@ std::string tallyStateToString(TallyState state) {
   return "UNKNOWN";
 }
 
-Tally deriveTally(const CameraConfig& camera, const AtemTables& tables) {
+QUORVEL_HOT Tally deriveTally(const CameraConfig& camera, const AtemTables& tables) {
   if (camera.tally_source == TallySource::SWITCHER && tables.tallyListSeen &&
       camera.watch_input_id >= 0 && camera.watch_input_id <= 0xFFFF) {
     uint8_t flags = tallyFlags(tables, static_cast<uint16_t>(camera.watch_input_id));
@@ -35,14 +36,14 @@ void tallyGateStart(TallyGate& gate, TallyState state, int64_t now) {
   gate.deadline = now;
 }
 
-bool tallyGateTake(TallyGate& gate, TallyState derived, int64_t now) {
+QUORVEL_HOT bool tallyGateTake(TallyGate& gate, TallyState derived, int64_t now) {
   if (now < gate.deadline || derived == gate.lastSent) return false;
   gate.lastSent = derived;
   gate.deadline = now + kTallyHoldOffNs;
   return true;
 }
 
-Dispatch scheduleSend(CameraSchedule& s, TallyState state, bool change, int64_t now) {
+QUORVEL_HOT Dispatch scheduleSend(CameraSchedule& s, TallyState state, bool change, int64_t now) {
   if (s.running) {
     s.hasPending = true;
     s.pending = state;
@@ -60,7 +61,7 @@ Dispatch scheduleStart(CameraSchedule& s, TallyState state, int64_t now) {
   return scheduleSend(s, state, true, now);
 }
 
-Dispatch scheduleDerived(CameraSchedule& s, TallyState derived, int64_t now) {
+QUORVEL_HOT Dispatch scheduleDerived(CameraSchedule& s, TallyState derived, int64_t now) {
   if (!s.started || !tallyGateTake(s.gate, derived, now)) return {};
   return scheduleSend(s, derived, true, now);
 }
@@ -72,7 +73,7 @@ Dispatch scheduleRefresh(CameraSchedule& s, TallyState derived, int64_t refreshN
   return scheduleSend(s, s.gate.lastSent, false, now);
 }
 
-Dispatch scheduleDone(CameraSchedule& s, int64_t now) {
+QUORVEL_HOT Dispatch scheduleDone(CameraSchedule& s, int64_t now) {
   s.running = false;
   if (!s.hasPending) return {};
   s.hasPending = false;

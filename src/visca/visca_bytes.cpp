@@ -13,7 +13,8 @@ static bool isHexDigit(char c) {
 
 // One or two hex digits, with or without 0x: the forms that stand for exactly one byte.
 static bool exactByte(const std::string& piece) {
-  size_t start = piece.size() > 2 && piece[0] == '0' && (piece[1] == 'x' || piece[1] == 'X') ? 2 : 0;
+  size_t start =
+      piece.size() > 2 && piece[0] == '0' && (piece[1] == 'x' || piece[1] == 'X') ? 2 : 0;
   size_t digits = piece.size() - start;
   if (digits < 1 || digits > 2) return false;
   for (size_t i = start; i < piece.size(); ++i)

@@ -1,6 +1,7 @@
 #include "visca/visca_ladder.h"
+#include "base/hot.h"
 
-Ladder buildLadder(const CommandSet& c, const CameraConfig& camera, TallyState state) {
+QUORVEL_HOT Ladder buildLadder(const CommandSet& c, const CameraConfig& camera, TallyState state) {
   Ladder l;
   l.state = state;
   const Bytes* pairs[2][2] = {{&c.off, &c.offP}, {&c.offA, &c.offAP}};
