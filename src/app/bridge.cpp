@@ -1,6 +1,5 @@
 #include "app/bridge.h"
 
-#include <arpa/inet.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -84,11 +83,16 @@ std::string who(const Bridge& b, const Camera& c) {
   return b.cameras.size() > 1 ? c.config.name + ": " : "";
 }
 
+// Gives the camera its settings and the commands built from them.
+void configure(Camera& c, const CameraConfig& config) {
+  c.config = config;
+  std::string error;  // the texts were checked when the file was read
+  buildCommandSet(config.visca_program, config.visca_preview, config.visca_off, c.commands, error);
+}
+
 std::unique_ptr<Camera> makeCamera(const CameraConfig& config) {
   auto c = std::make_unique<Camera>();
-  c->config = config;
-  std::string error;  // the texts were checked when the file was read
-  buildCommandSet(config.visca_program, config.visca_preview, config.visca_off, c->commands, error);
+  configure(*c, config);
   return c;
 }
 
@@ -285,8 +289,6 @@ void applyStep(Bridge& b, const AtemStep& step, int64_t now) {
                           " never came within 1 s; going on without them");
       break;
   }
-  if ((step.walked & kWalkInitialDone) && b.forcedOff) b.forcedOff = false;
-  if (step.walked) dispatchCameras(b, now);
 }
 
 QUORVEL_HOT void sendToSwitcher(Bridge& b, const AtemStep& step) {
@@ -310,9 +312,10 @@ QUORVEL_HOT void onSwitcherReadable(Bridge& b) {
     }
     AtemStep step;
     atemReceive(b.session, b.atem.rx, static_cast<size_t>(n), now, step);
+    // A new session's initial state is in: lamps darkened for a lost switcher follow it again.
+    if (step.walked & kWalkInitialDone) b.forcedOff = false;
     // The camera datagrams go first, the acknowledgement right after them.
     if (step.walked) dispatchCameras(b, now);
-    step.walked &= ~static_cast<unsigned>(kWalkBuses | kWalkTallyList);
     sendToSwitcher(b, step);
     applyStep(b, step, now);
   }
@@ -372,16 +375,12 @@ bool openSwitcher(Bridge& b, int64_t now, std::string& error) {
 }
 
 void reload(Bridge& b, int64_t now) {
-  logOut("[INFO] Reloading config from: " + b.path);
+  logOut("[INFO] Reloading config from: " + printable(b.path));
   notifySend(b.notify, "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(now / 1000));
   Config next;
   std::string error;
   std::vector<ConfigWarning> warnings;
-  in_addr unused;
-  if (loadConfig(b.path, next, error, &warnings) &&
-      ::inet_pton(AF_INET, next.atem_ip.c_str(), &unused) != 1)
-    error = "[ERR] Invalid ATEM IP: " + next.atem_ip;
-  if (!error.empty()) {
+  if (!loadConfigWithSwitcher(b.path, next, error, &warnings)) {
     logErr(error);
     logErr("[WARN] The configuration in use stays");
     notifySend(b.notify, "READY=1");
@@ -408,14 +407,12 @@ void reload(Bridge& b, int64_t now) {
         // a state that the new settings derive differently is sent.
         const bool moved = !sameAddress(c->config, cfg);
         if (moved) {
-          cameraClose(c->link);
+          cameraClose(c->link);  // nothing points into the old commands any more
           scheduleAbandon(c->schedule);
-          std::string unused;
-          buildCommandSet(cfg.visca_program, cfg.visca_preview, cfg.visca_off, c->commands, unused);
           c->answering = false;
           c->answerError = -1;
         }
-        c->config = cfg;
+        configure(*c, cfg);
         resend = running && (moved || currentTally(b, *c).state != c->schedule.gate.lastSent);
       }
     }
@@ -498,9 +495,8 @@ int64_t nextDeadline(const Bridge& b) {
   for (const auto& cp : b.cameras) {
     const Camera& c = *cp;
     next = std::min(next, cameraDeadline(c.link));
-    if (b.phase == Phase::RUNNING && !c.retiring)
-      next =
-          std::min(next, scheduleDeadline(c.schedule, currentTally(b, c).state, refreshNs(b, c)));
+    if (b.phase == Phase::RUNNING && !c.retiring)  // c.tally: derived by this wake's timers
+      next = std::min(next, scheduleDeadline(c.schedule, c.tally.state, refreshNs(b, c)));
   }
   return next;
 }
@@ -530,7 +526,7 @@ void runTimers(Bridge& b, int64_t now) {
       cameraAnswerExpire(c.link, now);
     }
     if (b.phase == Phase::RUNNING && !c.retiring) {
-      Dispatch d = scheduleRefresh(c.schedule, currentTally(b, c).state, refreshNs(b, c), now);
+      Dispatch d = scheduleRefresh(c.schedule, c.tally.state, refreshNs(b, c), now);
       if (d.start) startDelivery(b, c, d, c.tally, now);
     }
   }

@@ -1,7 +1,5 @@
 // quorvel: carries the tally of an ATEM switcher to VISCA cameras. The configuration file comes
 // from QUORVEL_CFG, or /etc/quorvel.json.
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,11 +52,7 @@ int check(int argc, char** argv) {
   Config c;
   std::string error;
   std::vector<ConfigWarning> warnings;
-  in_addr unused;
-  if (loadConfig(path, c, error, &warnings) &&
-      ::inet_pton(AF_INET, c.atem_ip.c_str(), &unused) != 1)
-    error = "[ERR] Invalid ATEM IP: " + c.atem_ip;
-  if (!error.empty()) {
+  if (!loadConfigWithSwitcher(path, c, error, &warnings)) {
     logErr(error);
     return 1;
   }

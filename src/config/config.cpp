@@ -333,3 +333,11 @@ bool loadConfig(const std::string& path, Config& config, std::string& error,
   }
   return configFromJson(root, path, config, error, warnings);
 }
+
+bool loadConfigWithSwitcher(const std::string& path, Config& config, std::string& error,
+                            std::vector<ConfigWarning>* warnings) {
+  if (!loadConfig(path, config, error, warnings)) return false;
+  if (isDottedIpv4(config.atem_ip)) return true;
+  error = printable("[ERR] Invalid ATEM IP: " + config.atem_ip);
+  return false;
+}

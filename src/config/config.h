@@ -68,3 +68,9 @@ bool configFromJson(const JsonValue& root, const std::string& path, Config& conf
 // readConfigFile, parseJson and configFromJson in one: the start-up rules.
 bool loadConfig(const std::string& path, Config& config, std::string& error,
                 std::vector<ConfigWarning>* warnings = nullptr);
+
+// loadConfig, and "[ERR] Invalid ATEM IP: <text>" for an atem_ip that is not a dotted IPv4
+// address: what --check and a reload take. At start-up the switcher session itself refuses such
+// an address, after its "Connecting" line.
+bool loadConfigWithSwitcher(const std::string& path, Config& config, std::string& error,
+                            std::vector<ConfigWarning>* warnings = nullptr);
