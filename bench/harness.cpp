@@ -746,7 +746,7 @@ void floodPhase(Subject& s, std::vector<Subject>& subs, const Options& o) {
         const uint8_t* a = ackBuf[i];
         if (in[i].msg_len < 12 || !(a[0] & 0x80)) continue;
         ++r.ackDatagrams;
-        uint16_t id = static_cast<uint16_t>(a[4] << 8 | a[5]);
+        uint16_t id = getBe16(a + 4);
         uint16_t base = static_cast<uint16_t>((firstId + acked) & 0x7FFF);
         uint64_t offset = static_cast<uint16_t>((id - base) & 0x7FFF);
         if (offset < sent - acked) {

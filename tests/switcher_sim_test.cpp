@@ -24,7 +24,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 // Packet helpers, and a simulator with two client sockets talking to it.
 struct SwitcherSimTest : testing::Test {
-  uint16_t be16(const Bytes& b, size_t at) { return uint16_t(b[at] << 8 | b[at + 1]); }
+  uint16_t be16(const Bytes& b, size_t at) { return getBe16(&b[at]); }
   Bytes be(unsigned v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
   Bytes packet(unsigned flags, unsigned session, unsigned acked, unsigned id, const Bytes& p) {
     return be(flags << 8 | (12 + p.size())) + be(session) + be(acked) + Bytes(4, 0) + be(id) + p;

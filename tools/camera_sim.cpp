@@ -93,16 +93,6 @@ int64_t steadyUs() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string hex(const Bytes& b) {
-  std::string s;
-  char two[4];
-  for (size_t i = 0; i < b.size(); ++i) {
-    std::snprintf(two, sizeof two, i ? " %02x" : "%02x", b[i]);
-    s += two;
-  }
-  return s;
-}
-
 std::string wallClock() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
@@ -142,11 +132,7 @@ const char* colorOf(Lamp l) {
   return l == Lamp::PROGRAM ? "\033[1;97;41m" : l == Lamp::PREVIEW ? "\033[1;30;42m" : "\033[2m";
 }
 
-std::string twoHex(uint8_t b) {
-  char s[4];
-  std::snprintf(s, sizeof s, "%02x", b);
-  return s;
-}
+std::string twoHex(uint8_t b) { return bytesToHexString(&b, 1); }
 
 // Prints the message, updates the lamp and says whether the camera answers it: a tally command
 // that qualifies. In error mode the camera answers with the error and leaves its lamp as it was.
@@ -175,7 +161,7 @@ bool handle(const Options& opt, Camera& cam, Received& r) {
            ",\"state\":" + (r.tally ? std::string("\"") + lampName(r.state) + "\"" : "null") +
            ",\"accepted\":" + (ignored.empty() && !refused ? "true" : "false") +
            (refused ? ",\"error\":\"" + twoHex(opt.errorCode) + "\"" : "") + ",\"lamp\":\"" +
-           lampName(cam.lamp) + "\",\"hex\":\"" + hex(r.bytes) + "\"}";
+           lampName(cam.lamp) + "\",\"hex\":\"" + bytesToHexString(r.bytes) + "\"}";
   } else {
     std::string how = std::string(r.transport) + (r.prefixed ? "+prefix" : "");
     how.resize(11, ' ');
@@ -186,14 +172,14 @@ bool handle(const Options& opt, Camera& cam, Received& r) {
     }
     line += how + " ";
     if (!r.tally) {
-      line += "unknown  " + hex(r.bytes);
+      line += "unknown  " + bytesToHexString(r.bytes);
     } else {
       std::string state = lampName(r.state);
       std::string shown = state;
       shown.resize(7, ' ');
       if (opt.color && acted)
         shown = colorOf(r.state) + (" " + state + " ") + "\033[0m" + shown.substr(state.size());
-      line += shown + "  scheme " + r.scheme + "  " + hex(r.bytes);
+      line += shown + "  scheme " + r.scheme + "  " + bytesToHexString(r.bytes);
     }
     if (!ignored.empty()) line += "  (ignored: " + ignored + ")";
     if (refused) line += "  (answered error " + twoHex(opt.errorCode) + ")";
@@ -240,7 +226,7 @@ void onDatagram(const Options& opt, Camera& cam, const uint8_t* d, size_t n,
   size_t start = prefixed ? kHeaderSize : 0;
   size_t len = n - start;
   if (prefixed) {
-    size_t declared = static_cast<size_t>(d[2] << 8 | d[3]);
+    size_t declared = getBe16(d + 2);
     if (declared > 0 && declared < len) len = declared;
   }
   std::vector<Bytes> messages = splitMessages(d + start, len);
@@ -269,7 +255,7 @@ void drainTcp(const Options& opt, Camera& cam, TcpConn& c, bool closing) {
     if (prefixed) {
       if (b.size() < kHeaderSize && !closing) return;
       start = std::min(kHeaderSize, b.size());
-      size_t declared = b.size() >= 4 ? static_cast<size_t>(b[2] << 8 | b[3]) : 0;
+      size_t declared = b.size() >= 4 ? getBe16(&b[2]) : 0;
       if (declared > 0) {
         if (b.size() < start + declared && !closing) return;
         end = std::min(b.size(), start + declared);

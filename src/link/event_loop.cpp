@@ -27,8 +27,10 @@ bool loopOpen(EventLoop& loop, std::string& error) {
     loopClose(loop);
     return false;
   }
-  return loopWatch(loop, loop.signals, EPOLLIN, kSignalTag) ||
-         (error = std::strerror(errno), loopClose(loop), false);
+  if (loopWatch(loop, loop.signals, EPOLLIN, kSignalTag)) return true;
+  error = std::strerror(errno);
+  loopClose(loop);
+  return false;
 }
 
 void loopClose(EventLoop& loop) {
