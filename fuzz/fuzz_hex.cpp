@@ -1,7 +1,7 @@
-// Feeds the input as a command text to hexStringToBytes, as buildCommandSet does with the three
-// configured texts. A text that converts must give one byte per piece, and report as lossy
-// exactly the pieces that are not one or two hex digits; one that does not convert must name a
-// piece of the text and leave the output alone. What bytesToHexString writes for any bytes (the
+// Feeds the input as a command text to hexStringToBytes, as loading a configuration does with
+// the three configured texts. A text that converts must give one byte per piece, and report as
+// lossy exactly the pieces that are not one or two hex digits; one that does not convert must
+// name a piece of the text and leave the output alone. What bytesToHexString writes for any bytes (the
 // converted ones, and the raw input itself) must convert back to the same bytes, also strictly.
 #include <sanitizer/common_interface_defs.h>
 

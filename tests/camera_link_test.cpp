@@ -11,41 +11,42 @@ using namespace testing_support;
 
 namespace {
 
-CameraConfig cameraAt(uint16_t port, const std::string& program = "81 01 7e 01 0a 01 05 ff") {
-  CameraConfig c;
-  c.visca_host = "127.0.0.1";
-  c.visca_port = port;
-  c.visca_program = program;
-  return c;
+CameraSpec cameraAt(uint16_t port, const std::string& program = "81 01 7e 01 0a 01 05 ff",
+                    const std::string& more = "") {
+  return cameraSpec(", \"visca_port\": " + std::to_string(port) + ", \"visca_program\": \"" +
+                    program + "\"" + more);
 }
 
-// A camera's link with its commands, driven like the event loop drives it.
+// A camera's link, driven like the event loop drives it.
 struct Rig {
-  CameraConfig config;
-  CommandSet commands;
+  CameraSpec spec;
   CameraLink link;
-  LogLines lines;
-  explicit Rig(const CameraConfig& c, const std::string& who = "") : config(c) {
-    std::string error;
-    EXPECT_TRUE(buildCommandSet(c.visca_program, c.visca_preview, c.visca_off, commands, error));
-    cameraSetup(link, config, who);
+  explicit Rig(const CameraSpec& s) : spec(s) {
+    cameraSetup(link, spec);
     cameraPrepare(link);
   }
   ~Rig() { cameraClose(link); }
-  // Delivers `state` to the end, waiting on the TCP socket as the loop would. The lines it wrote.
+  Ladder ladder(TallyState state) const { return buildLadder(spec.commands.forms[state], spec.ladder); }
+  // Delivers `state` to the end, waiting on the TCP socket as the loop would. What failed, one
+  // line each ("UDP sendto(): Message too long"), and "sent N bytes by TCP".
   std::string deliver(TallyState state, DeliveryStatus* status = nullptr) {
-    DeliveryStatus s =
-        cameraDeliver(link, buildLadder(commands, config, state), monotonicNs(), lines);
-    while (s == DeliveryStatus::RUNNING) {
+    DeliveryReport r;
+    cameraDeliver(link, ladder(state), monotonicNs(), r);
+    while (r.status == DeliveryStatus::RUNNING) {
       pollfd p{link.tcp, POLLOUT, 0};
       bool ready = poll(&p, 1, 2000) > 0;
-      s = cameraContinue(link, ready, monotonicNs() + (ready ? 0 : kTcpStepNs), lines);
+      cameraContinue(link, ready, monotonicNs() + (ready ? 0 : kTcpStepNs), r);
     }
     cameraPrepare(link);
-    if (status) *status = s;
+    if (status) *status = r.status;
+    return describe(r);
+  }
+  static std::string describe(const DeliveryReport& r) {
     std::string text;
-    for (const LogLine& l : lines) text += (l.error ? "E " : "O ") + l.text + "\n";
-    lines.clear();
+    for (const LinkFailure& f : r.failures)
+      text += std::string(f.tcp ? "TCP " : "UDP ") + f.call + ": " +
+              (f.err == kErrEmptyCommand ? "empty" : strerror(f.err)) + "\n";
+    if (r.tcpSent) text += "sent " + std::to_string(r.tcpSent->size()) + " bytes by TCP\n";
     return text;
   }
 };
@@ -65,7 +66,7 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
   Rig r(cameraAt(camera.port));
   const std::pair<TallyState, const char*> states[] = {
       {PROGRAM, "81 01 7e 01 0a 01 05 ff"}, {PREVIEW, "81 01 7e 01 0a 01 04 ff"},
-      {OFF, "81 01 7e 01 0a 01 00 ff"}, {static_cast<TallyState>(7), "81 01 7e 01 0a 01 00 ff"}};
+      {OFF, "81 01 7e 01 0a 01 00 ff"}};
   uint16_t lastPort = 0;
   for (auto [state, bytes] : states) {
     DeliveryStatus s;
@@ -88,11 +89,8 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
   }
 
   // A bind to an address this host lacks is reported and the datagram still goes.
-  CameraConfig lacking = cameraAt(camera.port);
-  lacking.bind_source_ip = "192.0.2.1";
-  Rig b(lacking, "cam2: ");
-  EXPECT_EQ(b.deliver(PROGRAM),
-            "E [ERR][UDP] cam2: bind() failed: Cannot assign requested address\n");
+  Rig b(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff", ", \"bind_source_ip\": \"192.0.2.1\""));
+  EXPECT_EQ(b.deliver(PROGRAM), "UDP bind(): Cannot assign requested address\n");
   Bytes got;
   EXPECT_TRUE(camera.receive(got, 1000));
 }
@@ -103,8 +101,8 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
     TcpListener gone("127.0.0.1");  // a port that refuses connections once closed
     closedPort = gone.port;
   }
-  const std::string udp = "E [ERR][UDP] sendto() failed: Message too long\n";
-  const std::string tcp = "E [ERR][TCP] connect() failed: Connection refused\n";
+  const std::string udp = "UDP sendto(): Message too long\n";
+  const std::string tcp = "TCP connect(): Connection refused\n";
   struct Case {
     bool prefix, tcp, both;
   } cases[] = {{false, false, false}, {true, false, false}, {false, true, false},
@@ -112,17 +110,14 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
                {false, true, true}};
   const int fds = countOpenFds(getpid());
   for (const Case& k : cases) {
-    CameraConfig c = cameraAt(closedPort, hugeCommand());
-    c.compat_try_prefix = k.prefix;
-    c.compat_try_tcp = k.tcp;
-    c.compat_try_both_ops = k.both;
+    CameraSpec c = cameraAt(closedPort, hugeCommand());
+    c.ladder = {k.prefix, k.tcp, k.both};
     std::string pair = k.prefix ? udp + udp : udp;
     if (k.tcp) pair += k.prefix ? tcp + tcp : tcp;
     Rig r(c);
     DeliveryStatus s;
     for (int i = 0; i < 20; ++i)  // the same every time, and no descriptor left behind
-      EXPECT_EQ(r.deliver(PROGRAM, &s), (k.both ? pair + pair : pair) +
-                                            "E [WARN] All send attempts failed for state PROGRAM\n")
+      EXPECT_EQ(r.deliver(PROGRAM, &s), k.both ? pair + pair : pair)
           << k.prefix << k.tcp << k.both;
     EXPECT_EQ(s, DeliveryStatus::FAILED);
   }
@@ -130,10 +125,8 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
 
   // An empty command sends nothing, so the prefix alone goes out in the second rung.
   UdpPeer camera("127.0.0.1", 0);
-  CameraConfig empty = cameraAt(camera.port);
-  empty.visca_off = "";
-  Rig r(empty);
-  EXPECT_EQ(r.deliver(OFF), "E [ERR][UDP] sendto() failed: nothing to send (empty command)\n");
+  Rig r(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff", ", \"visca_off\": \"\""));
+  EXPECT_EQ(r.deliver(OFF), "UDP sendto(): empty\n");
   Bytes got;
   ASSERT_TRUE(camera.receive(got, 1000));
   EXPECT_EQ(got, viscaIpPrefix());
@@ -141,32 +134,29 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
 
 TEST(CameraLink, TcpRungsNeverBlock) {
   TcpListener camera("127.0.0.1");
-  CameraConfig c = cameraAt(camera.port);
-  c.visca_preview = hugeCommand();
-  Rig r(c, "cam3: ");
-  EXPECT_EQ(r.deliver(PREVIEW), "E [ERR][UDP] cam3: sendto() failed: Message too long\n"
-                                "E [ERR][UDP] cam3: sendto() failed: Message too long\n"
-                                "O [SEND][TCP] cam3: 127.0.0.1:" +
-                                    std::to_string(camera.port) + "  " +
-                                    bytesToHexString(r.commands.preview) + "\n");
+  Rig r(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff",
+                 ", \"visca_preview\": \"" + hugeCommand() + "\""));
+  const Bytes& preview = r.spec.commands.forms[PREVIEW].plain;
+  EXPECT_EQ(r.deliver(PREVIEW), "UDP sendto(): Message too long\nUDP sendto(): Message too long\n"
+                                "sent " + std::to_string(preview.size()) + " bytes by TCP\n");
   Bytes got;
   ASSERT_TRUE(camera.acceptAndRead(got, 2000));
   ASSERT_FALSE(got.empty());
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), r.commands.preview.begin()));
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), preview.begin()));
 
   // A listener whose queue is full leaves the connect hanging: the rung gives up after 1.5 s
   // (a reading passed in, no sleep), and the next rung starts.
   HangingListener listener("127.0.0.1");
   Rig hang(cameraAt(listener.port, hugeCommand()));
-  hang.config.compat_try_prefix = hang.config.compat_try_both_ops = false;
+  hang.spec.ladder.prefix = hang.spec.ladder.bothOps = false;
   const int64_t t0 = monotonicNs();
-  EXPECT_EQ(
-      cameraDeliver(hang.link, buildLadder(hang.commands, hang.config, PROGRAM), t0, hang.lines),
-      DeliveryStatus::RUNNING);
+  DeliveryReport r1;
+  cameraDeliver(hang.link, hang.ladder(PROGRAM), t0, r1);
+  EXPECT_EQ(r1.status, DeliveryStatus::RUNNING);
   EXPECT_EQ(cameraDeadline(hang.link), t0 + kTcpStepNs);
-  EXPECT_EQ(cameraContinue(hang.link, false, t0 + kTcpStepNs - 1, hang.lines),
-            DeliveryStatus::RUNNING);
-  EXPECT_EQ(cameraContinue(hang.link, false, t0 + kTcpStepNs, hang.lines), DeliveryStatus::FAILED);
-  ASSERT_EQ(hang.lines.size(), 3u);
-  EXPECT_EQ(hang.lines[1].text, "[ERR][TCP] connect() failed: Connection timed out");
+  cameraContinue(hang.link, false, t0 + kTcpStepNs - 1, r1);
+  EXPECT_EQ(r1.status, DeliveryStatus::RUNNING);
+  cameraContinue(hang.link, false, t0 + kTcpStepNs, r1);
+  EXPECT_EQ(r1.status, DeliveryStatus::FAILED);
+  EXPECT_EQ(Rig::describe(r1), "UDP sendto(): Message too long\nTCP connect(): Connection timed out\n");
 }

@@ -26,17 +26,17 @@ Config read(const std::string& text, std::string* error = nullptr,
 TEST(Config, DefaultsAndTypeRules) {
   Config d = read(R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1"})");
   ASSERT_EQ(d.cameras.size(), 1u);
-  const CameraConfig& k = d.cameras[0];
-  EXPECT_EQ(d.atem_ip, "127.0.0.5");
-  EXPECT_FALSE(d.listed || d.log_changes);
-  EXPECT_EQ(d.lamp_on_switcher_loss, SwitcherLoss::KEEP);
+  const Settings& k = d.cameras[0].settings;
+  EXPECT_EQ(d.top.atem_ip, "127.0.0.5");
+  EXPECT_FALSE(d.listed || d.top.log_changes);
+  EXPECT_EQ(d.loss, SwitcherLoss::KEEP);
   EXPECT_EQ(k.name, "cam1");
   EXPECT_TRUE(k.me_index == 0 && k.watch_input_id == 1 && k.visca_port == 52381);
   EXPECT_TRUE(k.compat_try_prefix && k.compat_try_tcp && k.compat_try_both_ops);
   EXPECT_EQ(k.visca_program, "81 01 7e 01 0a 01 05 ff");
   EXPECT_EQ(k.visca_preview, "81 01 7e 01 0a 01 04 ff");
   EXPECT_EQ(k.visca_off, "81 01 7e 01 0a 01 00 ff");
-  EXPECT_EQ(k.tally_source, TallySource::BUSES);
+  EXPECT_EQ(d.cameras[0].watch.from, TallySource::BUSES);
   EXPECT_EQ(k.lamp_refresh_ms, 0);
 
   // Members of the wrong type count as absent; numbers truncate and clamp; the last of a key
@@ -45,8 +45,8 @@ TEST(Config, DefaultsAndTypeRules) {
       "visca_port": "9", "watch_input_id": 3.7, "compat_try_prefix": false,
       "visca_host": " 127.0.0.1 ", "extra": {"me_index": 3, "x": [1, {"y": null}]},
       "visca_off": "", "bind_source_ip": "127.0.0.1", "me_index": -1e10, "me_index": 2.5})");
-  const CameraConfig& w = c.cameras.at(0);
-  EXPECT_EQ(c.atem_ip, "");
+  const Settings& w = c.cameras.at(0).settings;
+  EXPECT_EQ(c.top.atem_ip, "");
   EXPECT_EQ(w.me_index, 2);
   EXPECT_TRUE(w.compat_try_tcp);
   EXPECT_EQ(w.visca_port, 52381);
@@ -68,13 +68,15 @@ TEST(Config, CamerasInheritFromTheTopLevel) {
          "compat_try_tcp": true, "tally_source": "buses", "me_index": 1},
         {"watch_input_id": 2, "visca_host": "127.0.0.22", "lamp_refresh_ms": 0}]})");
   ASSERT_EQ(c.cameras.size(), 3u);
-  EXPECT_TRUE(c.listed && c.log_changes && c.lamp_on_switcher_loss == SwitcherLoss::OFF);
-  const CameraConfig &a = c.cameras[0], &b = c.cameras[1], &d = c.cameras[2];
+  EXPECT_TRUE(c.listed && c.top.log_changes && c.loss == SwitcherLoss::OFF);
+  const Settings &a = c.cameras[0].settings, &b = c.cameras[1].settings,
+                 &d = c.cameras[2].settings;
   EXPECT_EQ(a.name + " " + b.name + " " + d.name, "wide cam2 cam3");
   EXPECT_TRUE(a.visca_port == 1259 && b.visca_port == 1259);  // "7" is no number
   EXPECT_TRUE(!a.compat_try_tcp && b.compat_try_tcp);
   EXPECT_EQ(b.visca_program, "81 01 7e 01 0a 00 02 ff");
-  EXPECT_TRUE(a.tally_source == TallySource::SWITCHER && b.tally_source == TallySource::BUSES);
+  EXPECT_TRUE(c.cameras[0].watch.from == TallySource::SWITCHER &&
+              c.cameras[1].watch.from == TallySource::BUSES);
   EXPECT_EQ(b.me_index, 1);
   EXPECT_EQ(a.lamp_refresh_ms, kMinRefreshMs) << "raised";
   EXPECT_EQ(d.lamp_refresh_ms, 0);
@@ -82,25 +84,25 @@ TEST(Config, CamerasInheritFromTheTopLevel) {
 
 TEST(Config, EveryMistakeIsOneErrorLine) {
   const std::string head = R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1")";
-  const std::string at = "[ERR] Config q.json, camera ";
+  const std::string at = "Config q.json, camera ";
   struct Case {
     std::string text, error;
   } cases[] = {
-      {"{}", "[ERR] Config missing 'atem_ip'"},
-      {R"({"atem_ip": "127.0.0.5"})", "[ERR] Config missing 'visca_host'"},
-      {head + R"(, "visca_preview": "81 zz ff"})", "[ERR] Invalid hex in visca_preview: 81 zz ff"},
+      {"{}", "Config missing 'atem_ip'"},
+      {R"({"atem_ip": "127.0.0.5"})", "Config missing 'visca_host'"},
+      {head + R"(, "visca_preview": "81 zz ff"})", "Invalid hex in visca_preview: 81 zz ff"},
       {head + R"(, "visca_off": "1 10000000000000000"})",
-       "[ERR] Invalid hex in visca_off: 1 10000000000000000"},
+       "Invalid hex in visca_off: 1 10000000000000000"},
       {head + R"(, "tally_source": "bus"})",
-       R"([ERR] Config 'tally_source' must be "buses" or "switcher", not "bus")"},
+       R"(Config 'tally_source' must be "buses" or "switcher", not "bus")"},
       {head + R"(, "lamp_on_switcher_loss": "dark"})",
-       R"([ERR] Config 'lamp_on_switcher_loss' must be "keep" or "off", not "dark")"},
+       R"(Config 'lamp_on_switcher_loss' must be "keep" or "off", not "dark")"},
       {head + R"(, "lamp_refresh_ms": -1})",
-       "[ERR] Config 'lamp_refresh_ms' must be 0 or more, not -1"},
+       "Config 'lamp_refresh_ms' must be 0 or more, not -1"},
       {head + R"(, "cameras": {"name": "a"}})",
-       "[ERR] Config q.json: 'cameras' is an object, not an array of cameras"},
-      {head + R"(, "cameras": []})", "[ERR] Config q.json: 'cameras' is empty"},
-      {"", "[ERR] Config q.json: 'cameras' has 65 entries, at most 64 are served"},
+       "Config q.json: 'cameras' is an object, not an array of cameras"},
+      {head + R"(, "cameras": []})", "Config q.json: 'cameras' is empty"},
+      {"", "Config q.json: 'cameras' has 65 entries, at most 64 are served"},
       {head + R"(, "cameras": [{}, 7]})", at + "2: a number, not an object"},
       {head + R"(, "cameras": [{"name": "a"}, {"name": "b"}, {"name": "a"}]})",
        at + "3 (a): the name is already taken by camera 1"},
@@ -138,17 +140,17 @@ TEST(Config, WarningsForLikelyMistakes) {
   std::vector<std::string> got;
   for (const ConfigWarning& w : warnings) got.push_back((w.atStartup ? "* " : "  ") + w.text);
   const std::vector<std::string> want = {
-      "  [WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?",
-      "  [WARN] Config: 'compat_try_tcp' is a string, not true/false: it keeps true",
-      "  [WARN] Config, camera 1 (pit): unknown key 'fancy' is not read",
-      "* [WARN] Config, camera 1 (pit): 'visca_program' piece '0g' is not one or two hex digits; "
+      "  Config: unknown key 'visca_prot', did you mean 'visca_port'?",
+      "  Config: 'compat_try_tcp' is a string, not true/false: it keeps true",
+      "  Config, camera 1 (pit): unknown key 'fancy' is not read",
+      "* Config, camera 1 (pit): 'visca_program' piece '0g' is not one or two hex digits; "
       "it was read as 00",
-      "* [WARN] Config, camera 1 (pit): 'visca_program' piece '8101' is not one or two hex "
+      "* Config, camera 1 (pit): 'visca_program' piece '8101' is not one or two hex "
       "digits; it was read as 01",
-      "* [WARN] Config, camera 1 (pit): 'visca_program' piece '81-01' is not one or two hex "
+      "* Config, camera 1 (pit): 'visca_program' piece '81-01' is not one or two hex "
       "digits; it was read as 81",
-      "* [WARN] Config, camera 1 (pit): 'lamp_refresh_ms' 1 raised to 500",
-      "  [WARN] Config, camera 1 (pit): 'bind_source_ip' \"10.0.0\" is not a dotted IPv4 "
+      "* Config, camera 1 (pit): 'lamp_refresh_ms' 1 raised to 500",
+      "  Config, camera 1 (pit): 'bind_source_ip' \"10.0.0\" is not a dotted IPv4 "
       "address: sends would not be bound",
   };
   EXPECT_EQ(got, want);

@@ -13,12 +13,8 @@ namespace {
 
 constexpr int64_t kMs = kNsPerMs;
 
-CameraConfig watching(int me, int input, TallySource source = TallySource::BUSES) {
-  CameraConfig c;
-  c.me_index = me;
-  c.watch_input_id = input;
-  c.tally_source = source;
-  return c;
+Watch watching(int me, int input, TallySource source = TallySource::BUSES) {
+  return Watch{me, input, source};
 }
 
 TallyState derive(int me, int watch, std::array<int16_t, 4> prg, std::array<int16_t, 4> prv) {

@@ -178,6 +178,18 @@ Bytes hexBytes(const std::string& hex) {
   return b;
 }
 
+Config configOf(const std::string& json) {
+  Config c;
+  std::string error;
+  if (!configFromJson(parseJson(json), "test.json", c, error)) throw std::runtime_error(error);
+  return c;
+}
+
+CameraSpec cameraSpec(const std::string& members) {
+  return configOf(R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1")" + members + "}")
+      .cameras.at(0);
+}
+
 std::vector<Bytes> readDump(const std::string& file) {
   std::vector<Bytes> payloads;
   std::string error;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "config/config.h"
 #include "switcher_sim.h"
 
 namespace testing_support {
@@ -71,6 +72,10 @@ int waitChild(Child& c, int timeout_ms,
               const std::function<void()>& each = {});  // exit status, or -1 on time-out
 
 Bytes hexBytes(const std::string& hex);  // "81 01 ff"; throws on anything else
+// The configuration a document gives; throws with the reason when it is refused.
+Config configOf(const std::string& json);
+// The one camera of {"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1" `members`}.
+CameraSpec cameraSpec(const std::string& members = "");
 // The payloads of a recorded switcher dump in tests/data/atem-dumps/; throws if unreadable.
 std::vector<Bytes> readDump(const std::string& file);
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);

@@ -52,20 +52,10 @@ TEST(ViscaBytes, SchemeAPrefixAndCommandSet) {
   EXPECT_EQ(prefix, hexBytes("01 00 00 00 00 00 00 00"));
   EXPECT_EQ(prependPrefix(prefix)({}), prefix);
 
-  CommandSet s;
-  std::string error;
-  ASSERT_TRUE(buildCommandSet("81 01 7e 01 0a 01 05 ff", "81 01 7e 01 0a 01 04 ff",
-                              "81 01 7e 01 0a 01 00 ff", s, error));
+  const CommandForms f = commandForms(hexBytes("81 01 7e 01 0a 01 05 ff"));
   const std::string p = "01 00 00 00 00 00 00 00 ";
-  const std::pair<const Bytes*, std::string> want[] = {
-      {&s.program, "81 01 7e 01 0a 01 05 ff"},       {&s.preview, "81 01 7e 01 0a 01 04 ff"},
-      {&s.off, "81 01 7e 01 0a 01 00 ff"},           {&s.programA, "81 01 7e 01 0a 00 05 ff"},
-      {&s.previewA, "81 01 7e 01 0a 00 04 ff"},      {&s.offA, "81 01 7e 01 0a 00 00 ff"},
-      {&s.programP, p + "81 01 7e 01 0a 01 05 ff"},  {&s.previewP, p + "81 01 7e 01 0a 01 04 ff"},
-      {&s.offP, p + "81 01 7e 01 0a 01 00 ff"},      {&s.programAP, p + "81 01 7e 01 0a 00 05 ff"},
-      {&s.previewAP, p + "81 01 7e 01 0a 00 04 ff"}, {&s.offAP, p + "81 01 7e 01 0a 00 00 ff"}};
-  for (const auto& [bytes, hex] : want) EXPECT_EQ(*bytes, hexBytes(hex)) << hex;
-
-  EXPECT_FALSE(buildCommandSet("81", "81 zz ff", "81", s, error));
-  EXPECT_EQ(error, "Invalid hex in visca_preview: 81 zz ff");
+  EXPECT_EQ(f.plain, hexBytes("81 01 7e 01 0a 01 05 ff"));
+  EXPECT_EQ(f.schemeA, hexBytes("81 01 7e 01 0a 00 05 ff"));
+  EXPECT_EQ(f.prefixed, hexBytes(p + "81 01 7e 01 0a 01 05 ff"));
+  EXPECT_EQ(f.schemeAPrefixed, hexBytes(p + "81 01 7e 01 0a 00 05 ff"));
 }

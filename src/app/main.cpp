@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/bridge.h"
+#include "app/driver.h"
 #include "base/log.h"
 #include "config/config.h"
 
@@ -22,24 +22,29 @@ std::string configPath() {
   return env ? env : kDefaultPath;
 }
 
-const char* onOff(bool b) { return b ? "true" : "false"; }
-
-std::string quoted(const std::string& s) { return "\"" + s + "\""; }
-
 int run(int, char**) {
-  logOut("=== Quorvel ===");
+  writeLine(Tag::NONE, "=== Quorvel ===");
   const std::string path = configPath();
-  logOut("[INFO] Loading config from: " + printable(path));
-  Config config;
-  std::string error;
-  std::vector<ConfigWarning> warnings;
-  if (!loadConfig(path, config, error, &warnings)) {
-    logErr(error);
+  writeLine(Tag::INFO, "Loading config from: " + printable(path));
+  LoadedConfig loaded = loadConfig(path);
+  if (!loaded.ok) {
+    writeLine(Tag::ERR, loaded.error);
     return 1;
   }
-  for (const ConfigWarning& w : warnings)
-    if (w.atStartup) logErr(w.text);
-  return runBridge(config, path);
+  for (const ConfigWarning& w : loaded.warnings)
+    if (w.atStartup) writeLine(Tag::WARN, w.text);
+  return runBridge(loaded.config, path);
+}
+
+// The keys of one --check group with their values: "me_index 0, watch_input_id 1, ...".
+std::string group(const Settings& s, int g) {
+  std::string line;
+  for (size_t i = 0; i < kSettingCount; ++i) {
+    const SettingDef& d = kSettings[i];
+    if (d.group != g) continue;
+    line += (line.empty() ? "" : ", ") + std::string(d.key) + " " + settingText(d, s);
+  }
+  return line;
 }
 
 // Reads the file as the bridge would, and says what it would use.
@@ -49,31 +54,21 @@ int check(int argc, char** argv) {
     return 2;
   }
   const std::string path = argc == 3 ? argv[2] : configPath();
-  Config c;
-  std::string error;
-  std::vector<ConfigWarning> warnings;
-  if (!loadConfigWithSwitcher(path, c, error, &warnings)) {
-    logErr(error);
+  LoadedConfig loaded = loadConfig(path, true);
+  if (!loaded.ok) {
+    writeLine(Tag::ERR, loaded.error);
     return 1;
   }
-  logOut("Config " + path + ": usable, " + std::to_string(c.cameras.size()) +
-         (c.cameras.size() == 1 ? " camera" : " cameras"));
-  logOut("  atem_ip " + quoted(c.atem_ip) + ", lamp_on_switcher_loss " +
-         quoted(c.lamp_on_switcher_loss == SwitcherLoss::OFF ? "off" : "keep") + ", log_changes " +
-         onOff(c.log_changes));
-  for (const CameraConfig& k : c.cameras) {
-    logOut("  camera " + k.name + ": me_index " + std::to_string(k.me_index) + ", watch_input_id " +
-           std::to_string(k.watch_input_id) + ", tally_source " +
-           quoted(k.tally_source == TallySource::SWITCHER ? "switcher" : "buses") +
-           ", lamp_refresh_ms " + std::to_string(k.lamp_refresh_ms));
-    logOut("    visca_host " + quoted(k.visca_host) + ", visca_port " +
-           std::to_string(k.visca_port) + ", bind_source_ip " + quoted(k.bind_source_ip) +
-           ", compat_try_prefix " + onOff(k.compat_try_prefix) + ", compat_try_tcp " +
-           onOff(k.compat_try_tcp) + ", compat_try_both_ops " + onOff(k.compat_try_both_ops));
-    logOut("    visca_program " + quoted(k.visca_program) + ", visca_preview " +
-           quoted(k.visca_preview) + ", visca_off " + quoted(k.visca_off));
+  const Config& c = loaded.config;
+  writeLine(Tag::NONE, "Config " + path + ": usable, " + std::to_string(c.cameras.size()) +
+                           (c.cameras.size() == 1 ? " camera" : " cameras"));
+  writeLine(Tag::NONE, "  " + group(c.top, 0));
+  for (const CameraSpec& k : c.cameras) {
+    writeLine(Tag::NONE, "  camera " + k.settings.name + ": " + group(k.settings, 1));
+    writeLine(Tag::NONE, "    " + group(k.settings, 2));
+    writeLine(Tag::NONE, "    " + group(k.settings, 3));
   }
-  for (const ConfigWarning& w : warnings) logErr(w.text);
+  for (const ConfigWarning& w : loaded.warnings) writeLine(Tag::WARN, w.text);
   return 0;
 }
 

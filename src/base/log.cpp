@@ -4,6 +4,28 @@
 
 #include <cerrno>
 
+bool tagIsError(Tag tag) {
+  return tag == Tag::ERR || tag == Tag::ERR_UDP || tag == Tag::ERR_TCP || tag == Tag::WARN;
+}
+
+static const char* tagText(Tag tag) {
+  switch (tag) {
+    case Tag::NONE: return "";
+    case Tag::INFO: return "[INFO] ";
+    case Tag::OK: return "[OK] ";
+    case Tag::ATEM: return "[ATEM] ";
+    case Tag::TALLY: return "[TALLY] ";
+    case Tag::SEND_TCP: return "[SEND][TCP] ";
+    case Tag::ERR: return "[ERR] ";
+    case Tag::ERR_UDP: return "[ERR][UDP] ";
+    case Tag::ERR_TCP: return "[ERR][TCP] ";
+    case Tag::WARN: return "[WARN] ";
+  }
+  return "";
+}
+
+std::string formatLine(const LogLine& line) { return tagText(line.tag) + line.text; }
+
 std::string printable(const std::string& text) {
   std::string out;
   for (unsigned char c : text) {
@@ -35,21 +57,15 @@ void writeAll(int fd, const char* data, size_t size) {
   }
 }
 
-static void writeLine(int fd, const std::string& line) {
-  std::string whole;
-  whole.reserve(line.size() + 1);
-  whole += line;
+void writeLine(Tag tag, const std::string& text) {
+  std::string whole = formatLine({tag, text});
   whole += '\n';
   int saved = errno;
-  writeAll(fd, whole.data(), whole.size());
+  writeAll(tagIsError(tag) ? STDERR_FILENO : STDOUT_FILENO, whole.data(), whole.size());
   errno = saved;
 }
 
-void logOut(const std::string& line) { writeLine(STDOUT_FILENO, line); }
-
-void logErr(const std::string& line) { writeLine(STDERR_FILENO, line); }
-
-void flushLines(LogLines& lines) {
-  for (const LogLine& l : lines) writeLine(l.error ? STDERR_FILENO : STDOUT_FILENO, l.text);
+void writeLines(LogLines& lines) {
+  for (const LogLine& l : lines) writeLine(l.tag, l.text);
   lines.clear();
 }

@@ -1,30 +1,50 @@
-// Log lines. Every line is handed to the kernel whole, in one write, so it is never split by
-// another line nor held in a buffer.
+// Log lines. Every line the program writes is a tag and a text, and formatLine is the one place
+// that puts them together: "[ERR][UDP] " + text. Lower layers never write: they hand LogLines up,
+// or return what failed for the layer above to word.
+//
+// Lines whose tag is an error or a warning go to standard error, the others to standard output.
+// Each line is handed to the kernel whole, in one write, so it is never split by another line.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-// Writes `line` and a newline to standard output.
-void logOut(const std::string& line);
-// Writes `line` and a newline to standard error.
-void logErr(const std::string& line);
-// `text` as it may stand in a log line: control bytes (a line feed, say) are written as \n,
-// \t or \xNN, so that a line quoting a file's text stays one line.
-std::string printable(const std::string& text);
-// Writes all of `data` to descriptor `fd`, retrying after interruptions.
-void writeAll(int fd, const char* data, size_t size);
+enum class Tag {
+  NONE,      // no tag: --check's report, an empty line
+  INFO,      // "[INFO]"
+  OK,        // "[OK]"
+  ATEM,      // "[ATEM]"
+  TALLY,     // "[TALLY]"
+  SEND_TCP,  // "[SEND][TCP]"
+  ERR,       // "[ERR]"
+  ERR_UDP,   // "[ERR][UDP]"
+  ERR_TCP,   // "[ERR][TCP]"
+  WARN,      // "[WARN]"
+};
 
-// Lines that a lower layer hands up for the driver to write, in order. Only failures and rare
-// events produce them, so the path of a healthy delivery allocates nothing.
 struct LogLine {
-  bool error;  // standard error; else standard output
+  Tag tag = Tag::NONE;
   std::string text;
 };
 using LogLines = std::vector<LogLine>;
 
-inline void addOut(LogLines& lines, std::string text) { lines.push_back({false, std::move(text)}); }
-inline void addErr(LogLines& lines, std::string text) { lines.push_back({true, std::move(text)}); }
+// True for the tags of standard error.
+bool tagIsError(Tag tag);
+// The whole line, tag and text, without the newline.
+std::string formatLine(const LogLine& line);
+
+inline void addLine(LogLines& lines, Tag tag, std::string text) {
+  lines.push_back({tag, std::move(text)});
+}
+
+// `text` as it may stand in a log line: control bytes (a line feed, say) are written as \n,
+// \t or \xNN, so that a line quoting a file's text stays one line.
+std::string printable(const std::string& text);
+
+// Writes one line at once, to the stream of its tag.
+void writeLine(Tag tag, const std::string& text);
 // Writes every line in order and empties the list.
-void flushLines(LogLines& lines);
+void writeLines(LogLines& lines);
+// Writes all of `data` to descriptor `fd`, retrying after interruptions.
+void writeAll(int fd, const char* data, size_t size);

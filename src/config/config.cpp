@@ -1,27 +1,18 @@
 #include "config/config.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <stdexcept>
 
 #include "base/log.h"
 #include "visca/visca_bytes.h"
-
-bool operator==(const CameraConfig& a, const CameraConfig& b) {
-  return a.name == b.name && a.me_index == b.me_index && a.watch_input_id == b.watch_input_id &&
-         a.visca_host == b.visca_host && a.visca_port == b.visca_port &&
-         a.bind_source_ip == b.bind_source_ip && a.compat_try_prefix == b.compat_try_prefix &&
-         a.compat_try_tcp == b.compat_try_tcp && a.compat_try_both_ops == b.compat_try_both_ops &&
-         a.visca_program == b.visca_program && a.visca_preview == b.visca_preview &&
-         a.visca_off == b.visca_off && a.tally_source == b.tally_source &&
-         a.lamp_refresh_ms == b.lamp_refresh_ms;
-}
 
 bool readConfigFile(const std::string& path, std::string& text, std::string& error) {
   // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
@@ -67,12 +58,8 @@ bool readConfigFile(const std::string& path, std::string& text, std::string& err
 
 namespace {
 
-const char* const kCameraKeys[] = {
-    "me_index",      "watch_input_id", "visca_host",          "visca_port",
-    "bind_source_ip", "compat_try_prefix", "compat_try_tcp", "compat_try_both_ops",
-    "visca_program", "visca_preview",  "visca_off",           "tally_source",
-    "lamp_refresh_ms"};
-const char* const kTopOnlyKeys[] = {"atem_ip", "cameras", "lamp_on_switcher_loss", "log_changes"};
+using K = SettingKind;
+using Scope = SettingScope;
 
 const char* typeName(JsonType t) {
   switch (t) {
@@ -84,6 +71,15 @@ const char* typeName(JsonType t) {
     case JsonType::Object: return "an object";
   }
   return "?";
+}
+
+JsonType jsonTypeOf(SettingKind kind) {
+  switch (kind) {
+    case K::NUMBER: return JsonType::Number;
+    case K::FLAG: return JsonType::Bool;
+    case K::CAMERAS: return JsonType::Array;
+    default: return JsonType::String;
+  }
 }
 
 size_t editDistance(const std::string& a, const std::string& b) {
@@ -101,48 +97,77 @@ size_t editDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-bool isDottedIpv4(const std::string& text) {
+bool parseIpv4(const std::string& text, uint32_t& addr) {
   in_addr a;
-  return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
+  if (::inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  addr = a.s_addr;
+  return true;
+}
+
+bool inScope(const SettingDef& d, bool topLevel) {
+  return d.scope == Scope::CAMERA || (d.scope == Scope::TOP) == topLevel;
+}
+
+// "\"buses\" or \"switcher\""
+std::string choiceList(const SettingDef& d) {
+  std::string list;
+  for (size_t i = 0; d.choices[i]; ++i) {
+    if (i > 0) list += d.choices[i + 1] ? ", " : " or ";
+    list += std::string("\"") + d.choices[i] + "\"";
+  }
+  return list;
 }
 
 // Reads one object (the top level or a camera entry) with the lenient type rules and collects
-// what --check warns about. `where` names the object in messages ("" for the top level).
+// what --check warns about. `where` names the object in messages.
 struct Reader {
   const JsonValue& obj;
   std::string where;  // "Config" or "Config, camera 2 (cam2)"
   std::vector<ConfigWarning>* warnings;
 
   void warn(const std::string& text, bool atStartup = false) const {
-    if (warnings) warnings->push_back({printable("[WARN] " + where + ": " + text), atStartup});
+    if (warnings) warnings->push_back({printable(where + ": " + text), atStartup});
   }
-  const JsonValue* member(const char* key, JsonType want, const char* shownDefault) const {
-    if (!obj.has(key)) return nullptr;
-    const JsonValue& v = obj[key];
-    if (v.type == want) return &v;
-    warn(std::string("'") + key + "' is " + typeName(v.type) + ", not " + typeName(want) +
-         ": it keeps " + shownDefault);
+
+  // The keys of this object's scope over the values `s` already holds. The key whose word names
+  // none of its choices, with `why`; nullptr when all is well.
+  const SettingDef* read(Settings& s, bool topLevel, std::string& why) const {
+    for (size_t i = 0; i < kSettingCount; ++i) {
+      const SettingDef& d = kSettings[i];
+      if (!inScope(d, topLevel) || d.kind == K::CAMERAS || !obj.has(d.key)) continue;
+      const JsonValue& v = obj[d.key];
+      if (v.type != jsonTypeOf(d.kind)) {
+        warn(std::string("'") + d.key + "' is " + typeName(v.type) + ", not " +
+             typeName(jsonTypeOf(d.kind)) + ": it keeps " + settingText(d, s));
+        continue;
+      }
+      switch (d.kind) {
+        case K::TEXT: s.*d.text = v.str; break;
+        case K::NUMBER: s.*d.number = v.asInt(s.*d.number); break;
+        case K::FLAG: s.*d.flag = v.b; break;
+        case K::CHOICE: {
+          int32_t index = 0;
+          while (d.choices[index] && v.str != d.choices[index]) ++index;
+          if (!d.choices[index]) {
+            why = std::string("'") + d.key + "' must be " + choiceList(d) + ", not \"" + v.str +
+                  "\"";
+            return &d;
+          }
+          s.*d.number = index;
+          break;
+        }
+        case K::CAMERAS: break;
+      }
+    }
     return nullptr;
   }
-  void text(const char* key, std::string& field) const {
-    if (const JsonValue* v = member(key, JsonType::String, ("\"" + field + "\"").c_str()))
-      field = v->str;
-  }
-  void number(const char* key, int32_t& field) const {
-    if (const JsonValue* v = member(key, JsonType::Number, std::to_string(field).c_str()))
-      field = v->asInt(field);
-  }
-  void flag(const char* key, bool& field) const {
-    if (const JsonValue* v = member(key, JsonType::Bool, field ? "true" : "false")) field = v->b;
-  }
+
   void unknownKeys(bool topLevel) const {
+    std::vector<const char*> known;
+    for (size_t i = 0; i < kSettingCount; ++i)
+      if (inScope(kSettings[i], topLevel)) known.push_back(kSettings[i].key);
     for (const auto& m : obj.obj) {
       const std::string& key = m.first;
-      std::vector<const char*> known(std::begin(kCameraKeys), std::end(kCameraKeys));
-      if (topLevel)
-        known.insert(known.end(), std::begin(kTopOnlyKeys), std::end(kTopOnlyKeys));
-      else
-        known.push_back("name");
       if (std::find_if(known.begin(), known.end(), [&](const char* k) { return key == k; }) !=
           known.end())
         continue;
@@ -161,114 +186,105 @@ struct Reader {
   }
 };
 
-std::string rangeError(const char* key, int32_t value, const char* range) {
-  return std::string("'") + key + "' must be " + range + ", not " + std::to_string(value);
+// Why a camera cannot be used. `bare`: the text stands alone in a file without "cameras" (the
+// hex message), else it follows "Config ".
+struct Refusal {
+  std::string text;
+  bool bare = false;
+};
+
+std::string rangeText(const SettingDef& d) {
+  if (d.hi == INT32_MAX) return std::to_string(d.lo) + " or more";
+  return std::to_string(d.lo) + "-" + std::to_string(d.hi);
 }
 
-// The camera keys of one object over the values `c` already holds. False with `why` for a
-// tally_source that names neither rule.
-bool readCameraKeys(const Reader& r, CameraConfig& c, std::string& why) {
-  r.number("me_index", c.me_index);
-  r.number("watch_input_id", c.watch_input_id);
-  r.text("visca_host", c.visca_host);
-  r.number("visca_port", c.visca_port);
-  r.text("bind_source_ip", c.bind_source_ip);
-  r.flag("compat_try_prefix", c.compat_try_prefix);
-  r.flag("compat_try_tcp", c.compat_try_tcp);
-  r.flag("compat_try_both_ops", c.compat_try_both_ops);
-  r.text("visca_program", c.visca_program);
-  r.text("visca_preview", c.visca_preview);
-  r.text("visca_off", c.visca_off);
-  r.number("lamp_refresh_ms", c.lamp_refresh_ms);
-  std::string source = c.tally_source == TallySource::SWITCHER ? "switcher" : "buses";
-  r.text("tally_source", source);
-  if (source != "buses" && source != "switcher")
-    return why = "'tally_source' must be \"buses\" or \"switcher\", not \"" + source + "\"", false;
-  c.tally_source = source == "switcher" ? TallySource::SWITCHER : TallySource::BUSES;
-  return true;
-}
-
-// What no camera may have, whatever the file's leniency: no address, a port or input that cannot
-// be meant, commands that are not hex. `why` is set to the message without its "[ERR]" head.
-bool checkCamera(const CameraConfig& c, std::string& why) {
-  if (c.visca_host.empty()) return why = "missing 'visca_host'", false;
-  if (c.visca_port < 1 || c.visca_port > 65535)
-    return why = rangeError("visca_port", c.visca_port, "1-65535"), false;
-  if (c.watch_input_id < 0 || c.watch_input_id > 65535)
-    return why = rangeError("watch_input_id", c.watch_input_id, "0-65535"), false;
-  if (c.lamp_refresh_ms < 0)
-    return why = rangeError("lamp_refresh_ms", c.lamp_refresh_ms, "0 or more"), false;
-  CommandSet commands;
-  return buildCommandSet(c.visca_program, c.visca_preview, c.visca_off, commands, why);
-}
-
-// Start-up warnings of one camera: lossy hex pieces, a refresh raised to the least allowed.
-void cameraWarnings(const Reader& r, CameraConfig& c) {
-  const std::pair<const char*, const std::string*> texts[] = {{"visca_program", &c.visca_program},
-                                                               {"visca_preview", &c.visca_preview},
-                                                               {"visca_off", &c.visca_off}};
-  for (const auto& [key, text] : texts) {
+// Checks what no camera may have, whatever the file's leniency (no address, a number out of its
+// range, commands that are not hex), and builds the spec, with the start-up warnings: lossy hex
+// pieces, a refresh raised to the least allowed, addresses that are not dotted.
+bool buildCamera(const Reader& r, const Settings& s, CameraSpec& spec, Refusal& refusal) {
+  if (s.visca_host.empty()) return refusal.text = "missing 'visca_host'", false;
+  for (size_t i = 0; i < kSettingCount; ++i) {
+    const SettingDef& d = kSettings[i];
+    if (d.kind != K::NUMBER || d.scope == Scope::TOP) continue;
+    const int32_t v = s.*d.number;
+    if (v < d.lo || v > d.hi)
+      return refusal.text = std::string("'") + d.key + "' must be " + rangeText(d) + ", not " +
+                            std::to_string(v),
+             false;
+  }
+  spec = CameraSpec();
+  spec.settings = s;
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"visca_program", &s.visca_program}, {"visca_preview", &s.visca_preview},
+      {"visca_off", &s.visca_off}};
+  for (int i = 0; i < 3; ++i) {
+    const auto& [key, text] = texts[i];
     Bytes bytes;
     std::vector<LossyPiece> lossy;
-    hexStringToBytes(*text, bytes, nullptr, &lossy);
+    if (!hexStringToBytes(*text, bytes, nullptr, &lossy)) {
+      refusal.bare = true;
+      return refusal.text = std::string("Invalid hex in ") + key + ": " + *text, false;
+    }
     for (const LossyPiece& p : lossy)
       r.warn(std::string("'") + key + "' piece '" + p.piece +
-                 "' is not one or two hex digits; it " + "was read as " +
-                 bytesToHexString(&p.byte, 1),
+                 "' is not one or two hex digits; it was read as " + bytesToHexString(&p.byte, 1),
              true);
+    spec.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
   }
-  if (c.lamp_refresh_ms > 0 && c.lamp_refresh_ms < kMinRefreshMs) {
-    r.warn("'lamp_refresh_ms' " + std::to_string(c.lamp_refresh_ms) + " raised to " +
+  spec.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
+  spec.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops};
+  spec.port = static_cast<uint16_t>(s.visca_port);
+  if (s.lamp_refresh_ms > 0 && s.lamp_refresh_ms < kMinRefreshMs) {
+    r.warn("'lamp_refresh_ms' " + std::to_string(s.lamp_refresh_ms) + " raised to " +
                std::to_string(kMinRefreshMs),
            true);
-    c.lamp_refresh_ms = kMinRefreshMs;
+    spec.settings.lamp_refresh_ms = kMinRefreshMs;
   }
-  if (!isDottedIpv4(c.visca_host))
-    r.warn("'visca_host' \"" + c.visca_host +
+  spec.refreshNs = int64_t{spec.settings.lamp_refresh_ms} * 1'000'000;
+  if (!parseIpv4(s.visca_host, spec.host))
+    r.warn("'visca_host' \"" + s.visca_host +
            "\" is not a dotted IPv4 address: commands would go to 0.0.0.0");
-  if (!c.bind_source_ip.empty() && !isDottedIpv4(c.bind_source_ip))
-    r.warn("'bind_source_ip' \"" + c.bind_source_ip +
-           "\" is not a dotted IPv4 address: sends would not be bound");
+  if (!s.bind_source_ip.empty()) {
+    spec.bound = parseIpv4(s.bind_source_ip, spec.bindHost);
+    if (!spec.bound)
+      r.warn("'bind_source_ip' \"" + s.bind_source_ip +
+             "\" is not a dotted IPv4 address: sends would not be bound");
+  }
+  return true;
 }
 
 bool readConfig(const JsonValue& root, const std::string& path, Config& config,
                 std::string& error, std::vector<ConfigWarning>* warnings) {
-  if (!root.has("atem_ip")) return error = "[ERR] Config missing 'atem_ip'", false;
+  if (!root.has("atem_ip")) return error = "Config missing 'atem_ip'", false;
   Config c;
-  Reader top{root, "Config", warnings};
-  top.text("atem_ip", c.atem_ip);
-  if (root["atem_ip"].type != JsonType::String) c.atem_ip.clear();
-  std::string loss = "keep";
-  top.text("lamp_on_switcher_loss", loss);
-  if (loss != "keep" && loss != "off")
-    return error = "[ERR] Config 'lamp_on_switcher_loss' must be \"keep\" or \"off\", not \"" +
-                   loss + "\"",
-           false;
-  c.lamp_on_switcher_loss = loss == "off" ? SwitcherLoss::OFF : SwitcherLoss::KEEP;
-  top.flag("log_changes", c.log_changes);
-  top.unknownKeys(true);
-
-  CameraConfig base;
+  Settings top = defaultSettings();
+  Reader reader{root, "Config", warnings};
+  reader.unknownKeys(true);
   std::string why;
-  bool baseRead = readCameraKeys(top, base, why);
+  const SettingDef* bad = reader.read(top, true, why);
+  // A problem with a key of the switcher's own comes first, whatever the cameras hold.
+  if (bad && bad->scope == Scope::TOP) return error = "Config " + why, false;
+  const bool topRead = bad == nullptr;
+  if (root["atem_ip"].type != JsonType::String) top.atem_ip.clear();
+  c.top = top;
+  c.loss = static_cast<SwitcherLoss>(top.lamp_on_switcher_loss);
+  c.atemValid = parseIpv4(top.atem_ip, c.atemHost);
 
   if (!root.has("cameras")) {
-    base.name = "cam1";
-    if (!baseRead || !checkCamera(base, why)) {
-      // The messages of a file without "cameras" stay as they always were.
-      error = why == "missing 'visca_host'" ? "[ERR] Config missing 'visca_host'"
-              : why.rfind("Invalid hex", 0) == 0 ? "[ERR] " + why
-                                                 : "[ERR] Config " + why;
-      return false;
-    }
-    cameraWarnings(top, base);
-    c.cameras.push_back(base);
+    Settings one = top;
+    one.name = "cam1";
+    CameraSpec spec;
+    Refusal refusal;
+    if (!topRead) return error = "Config " + why, false;
+    if (!buildCamera(reader, one, spec, refusal))
+      return error = refusal.bare ? refusal.text : "Config " + refusal.text, false;
+    c.cameras.push_back(std::move(spec));
     config = std::move(c);
     return true;
   }
 
-  const std::string file = "[ERR] Config " + path;
-  if (!baseRead) return error = file + ": " + why, false;
+  const std::string file = "Config " + path;
+  if (!topRead) return error = file + ": " + why, false;
   const JsonValue& list = root["cameras"];
   if (list.type != JsonType::Array)
     return error = file + ": 'cameras' is " + typeName(list.type) + ", not an array of cameras",
@@ -285,20 +301,22 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config,
     if (entry.type != JsonType::Object)
       return error = file + ", " + position + ": " + typeName(entry.type) + ", not an object",
              false;
-    CameraConfig cam = base;
+    Settings cam = top;
     cam.name = "cam" + std::to_string(i + 1);
     Reader r{entry, "Config, " + position, warnings};
-    r.text("name", cam.name);
+    if (entry["name"].type == JsonType::String) cam.name = entry["name"].str;
     r.where = "Config, " + position + " (" + cam.name + ")";
     const std::string at = file + ", " + position + " (" + cam.name + "): ";
     for (size_t j = 0; j < c.cameras.size(); ++j)
-      if (c.cameras[j].name == cam.name)
+      if (c.cameras[j].settings.name == cam.name)
         return error = at + "the name is already taken by camera " + std::to_string(j + 1),
                false;
     r.unknownKeys(false);
-    if (!readCameraKeys(r, cam, why) || !checkCamera(cam, why)) return error = at + why, false;
-    cameraWarnings(r, cam);
-    c.cameras.push_back(cam);
+    CameraSpec spec;
+    Refusal refusal;
+    if (r.read(cam, false, why)) return error = at + why, false;
+    if (!buildCamera(r, cam, spec, refusal)) return error = at + refusal.text, false;
+    c.cameras.push_back(std::move(spec));
   }
   config = std::move(c);
   return true;
@@ -313,31 +331,26 @@ bool configFromJson(const JsonValue& root, const std::string& path, Config& conf
   return false;
 }
 
-bool loadConfig(const std::string& path, Config& config, std::string& error,
-                std::vector<ConfigWarning>* warnings) {
+LoadedConfig loadConfig(const std::string& path, bool switcher) {
+  LoadedConfig l;
   std::string text, why;
   if (!readConfigFile(path, text, why)) {
-    error = printable("[ERR] Cannot open config file: " + path + " (" + why + ")");
-    return false;
+    l.error = printable("Cannot open config file: " + path + " (" + why + ")");
+    return l;
   }
   JsonValue root;
-  try {
-    root = parseJson(text);
-  } catch (const std::length_error&) {
-    error = printable("[ERR] Config file is nested too deeply: " + path);
-    return false;
-  } catch (const std::logic_error&) {
-    // std::invalid_argument and std::out_of_range from a number token.
-    error = printable("[ERR] Cannot read a number in config file: " + path);
-    return false;
+  JsonFailure failure;
+  if (!parseJson(text, root, failure)) {
+    l.error = printable(failure == JsonFailure::DEPTH
+                            ? "Config file is nested too deeply: " + path
+                            : "Cannot read a number in config file: " + path);
+    return l;
   }
-  return configFromJson(root, path, config, error, warnings);
-}
-
-bool loadConfigWithSwitcher(const std::string& path, Config& config, std::string& error,
-                            std::vector<ConfigWarning>* warnings) {
-  if (!loadConfig(path, config, error, warnings)) return false;
-  if (isDottedIpv4(config.atem_ip)) return true;
-  error = printable("[ERR] Invalid ATEM IP: " + config.atem_ip);
-  return false;
+  if (!configFromJson(root, path, l.config, l.error, &l.warnings)) return l;
+  if (switcher && !l.config.atemValid) {
+    l.error = printable("Invalid ATEM IP: " + l.config.top.atem_ip);
+    return l;
+  }
+  l.ok = true;
+  return l;
 }

@@ -4,6 +4,11 @@
 // camera or the values every entry of "cameras" inherits:
 //   { "atem_ip": "192.0.2.10", "visca_program": "...",
 //     "cameras": [ { "name": "wide", "watch_input_id": 1, "visca_host": "192.0.2.21" }, ... ] }
+//
+// Every key is one row of kSettings (settings.cpp): its type, default, range, where it may stand
+// and the member of Settings it fills. The rows drive the reading, the inheritance, --check's
+// report, the unknown-key check and the comparison on a reload. Loading then checks what no
+// camera may have and builds each camera's CameraSpec: what the protocol units need, parsed once.
 #pragma once
 
 #include <cstdint>
@@ -11,36 +16,83 @@
 #include <vector>
 
 #include "config/json.h"
+#include "tally/tally.h"
+#include "visca/visca_ladder.h"
 
-enum class TallySource { BUSES, SWITCHER };        // "buses" / "switcher"
-enum class SwitcherLoss { KEEP, OFF };              // "keep" / "off"
+enum class SwitcherLoss { KEEP, OFF };  // "keep" / "off"
 
-struct CameraConfig {
-  std::string name;  // cam1, cam2, ... by position unless the entry names itself
+// The values of the keys as the file gives them (defaults where it is silent). The top level is
+// one record; each camera entry starts as a copy of it.
+struct Settings {
+  // Top level only.
+  std::string atem_ip;
+  int32_t lamp_on_switcher_loss = 0;  // SwitcherLoss
+  bool log_changes = false;
+  // A camera entry only.
+  std::string name;
+  // A camera, at the top level or in an entry.
   int32_t me_index = 0;
-  int32_t watch_input_id = 1;
-  std::string visca_host;  // required: no guess at a camera address
-  int32_t visca_port = 52381;
+  int32_t watch_input_id = 0;
+  int32_t tally_source = 0;  // TallySource
+  int32_t lamp_refresh_ms = 0;
+  std::string visca_host;
+  int32_t visca_port = 0;
   std::string bind_source_ip;
-  bool compat_try_prefix = true;
-  bool compat_try_tcp = true;
-  bool compat_try_both_ops = true;
-  std::string visca_program = "81 01 7e 01 0a 01 05 ff";
-  std::string visca_preview = "81 01 7e 01 0a 01 04 ff";
-  std::string visca_off = "81 01 7e 01 0a 01 00 ff";
-  TallySource tally_source = TallySource::BUSES;
-  int32_t lamp_refresh_ms = 0;  // 0: off; otherwise at least kMinRefreshMs
+  bool compat_try_prefix = false;
+  bool compat_try_tcp = false;
+  bool compat_try_both_ops = false;
+  std::string visca_program;
+  std::string visca_preview;
+  std::string visca_off;
 };
 
-bool operator==(const CameraConfig& a, const CameraConfig& b);
-inline bool operator!=(const CameraConfig& a, const CameraConfig& b) { return !(a == b); }
+enum class SettingKind { TEXT, NUMBER, FLAG, CHOICE, CAMERAS };
+enum class SettingScope { TOP, CAMERA, ENTRY };  // top level only; either; an entry only
+
+// One key.
+struct SettingDef {
+  const char* key;
+  SettingKind kind;
+  SettingScope scope;
+  const char* def;               // the default in the file's words ("52381", "true", "buses")
+  int32_t lo, hi;                // NUMBER: the values that can be meant
+  const char* const* choices;    // CHOICE: the words, in the order of their enum; nullptr-ended
+  int group;                     // --check prints the keys of one group on one line
+  bool link;                     // a change moves the camera: on a reload it starts afresh
+  std::string Settings::*text;   // TEXT
+  int32_t Settings::*number;     // NUMBER, CHOICE (the index of the word)
+  bool Settings::*flag;          // FLAG
+};
+extern const SettingDef kSettings[];
+extern const size_t kSettingCount;
+
+// Every default of the table.
+Settings defaultSettings();
+// The value of one key in the file's words: "81 01 ff" (quoted), 52381, true, "buses".
+std::string settingText(const SettingDef& def, const Settings& s);
+// True when every camera key (those with `linkOnly`, only the ones that move a camera) is equal.
+bool sameCamera(const Settings& a, const Settings& b, bool linkOnly = false);
+
+// A camera as the units take it, checked and parsed once.
+struct CameraSpec {
+  Settings settings;  // as read, for --check, the lines and the reload comparison
+  Watch watch;
+  CommandSet commands;
+  LadderFlags ladder;
+  uint32_t host = 0;  // visca_host, network order; 0.0.0.0 when it is not a dotted address
+  uint16_t port = 0;
+  bool bound = false;  // bind_source_ip names an address to send from
+  uint32_t bindHost = 0;
+  int64_t refreshNs = 0;  // 0: off
+};
 
 struct Config {
-  std::string atem_ip;
-  SwitcherLoss lamp_on_switcher_loss = SwitcherLoss::KEEP;
-  bool log_changes = false;
-  bool listed = false;  // the cameras come from a "cameras" array
-  std::vector<CameraConfig> cameras;  // one at least
+  Settings top;  // the top level as read
+  SwitcherLoss loss = SwitcherLoss::KEEP;
+  bool listed = false;     // the cameras come from a "cameras" array
+  bool atemValid = false;  // atem_ip is a dotted IPv4 address
+  uint32_t atemHost = 0;   // ... this one, network order
+  std::vector<CameraSpec> cameras;  // one at least
 };
 
 constexpr size_t kMaxConfigBytes = 1 << 20;  // a larger file is refused rather than read
@@ -49,7 +101,7 @@ constexpr int32_t kMinRefreshMs = 500;
 
 // Something the file says that the bridge reads, but that a person rarely means.
 struct ConfigWarning {
-  std::string text;  // a whole "[WARN] ..." line
+  std::string text;  // the line without its tag
   bool atStartup;    // also written when the bridge starts, not only by --check
 };
 
@@ -59,18 +111,21 @@ bool readConfigFile(const std::string& path, std::string& text, std::string& err
 
 // Builds the Config from a parsed document. A member is used only when its JSON type matches the
 // key (string, number or true/false); otherwise the value is inherited (an entry from the top
-// level, the top level from the default). False with the whole "[ERR] ..." line in `error` when
+// level, the top level from the default). False with the line (without its tag) in `error` when
 // the document names no "atem_ip" or camera address, or a value is out of range or unreadable.
 // `path` only names the file in messages.
 bool configFromJson(const JsonValue& root, const std::string& path, Config& config,
                     std::string& error, std::vector<ConfigWarning>* warnings = nullptr);
 
-// readConfigFile, parseJson and configFromJson in one: the start-up rules.
-bool loadConfig(const std::string& path, Config& config, std::string& error,
-                std::vector<ConfigWarning>* warnings = nullptr);
+// What loading a file gave: the Config, or the line saying why not; the warnings either way.
+struct LoadedConfig {
+  bool ok = false;
+  Config config;
+  std::string error;
+  std::vector<ConfigWarning> warnings;
+};
 
-// loadConfig, and "[ERR] Invalid ATEM IP: <text>" for an atem_ip that is not a dotted IPv4
-// address: what --check and a reload take. At start-up the switcher session itself refuses such
-// an address, after its "Connecting" line.
-bool loadConfigWithSwitcher(const std::string& path, Config& config, std::string& error,
-                            std::vector<ConfigWarning>* warnings = nullptr);
+// readConfigFile, parseJson and configFromJson in one: the start-up rules. With `switcher`, an
+// atem_ip that is not a dotted IPv4 address is refused too ("Invalid ATEM IP: <text>"), as
+// --check and a reload do; at start-up the session itself refuses it, after its first line.
+LoadedConfig loadConfig(const std::string& path, bool switcher = false);

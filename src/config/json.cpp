@@ -1,8 +1,9 @@
 #include "config/json.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
-#include <stdexcept>
+#include <cstdlib>
 
 const JsonValue& jsonNull() {
   static const JsonValue null;
@@ -107,20 +108,25 @@ JsonValue JsonParser::parseNumber() {
       break;
     ++pos;
   }
-  // std::stod converts the longest prefix that forms a number and raises the two "stod" errors.
-  v.num = std::stod(text.substr(start, pos - start));
+  // strtod converts the longest prefix of the token that forms a number ("1.5.6" is 1.5). A
+  // token with no such prefix ("-", "--2") or too large for a double rejects the document; one
+  // too small for a double reads as the nearest value it has (0 for 1e-400).
+  const std::string token = text.substr(start, pos - start);
+  char* end = nullptr;
+  errno = 0;
+  v.num = std::strtod(token.c_str(), &end);
+  if (end == token.c_str() || (errno == ERANGE && std::fabs(v.num) > 1.0))
+    failure = JsonFailure::NUMBER;
   return v;
 }
 
 namespace {
-// Counts one level of nesting for as long as an array or object is being parsed.
+// Counts one level of nesting for as long as an array or object is being parsed; past the limit
+// the document is rejected.
 struct DepthGuard {
   JsonParser& p;
   explicit DepthGuard(JsonParser& parser) : p(parser) {
-    if (++p.depth > kJsonMaxDepth) {
-      --p.depth;
-      throw std::length_error("JSON nested too deeply");
-    }
+    if (++p.depth > kJsonMaxDepth) p.failure = JsonFailure::DEPTH;
   }
   ~DepthGuard() { --p.depth; }
 };
@@ -151,7 +157,7 @@ JsonValue JsonParser::parseArray() {
   DepthGuard guard(*this);
   JsonValue v;
   v.type = JsonType::Array;
-  if (!openContainer(*this)) return v;
+  if (failure != JsonFailure::NONE || !openContainer(*this)) return v;
   for (;;) {
     if (at(*this, ']')) {
       ++pos;
@@ -159,6 +165,7 @@ JsonValue JsonParser::parseArray() {
     }
     uint64_t before = pos;
     JsonValue element = parseValue();
+    if (failure != JsonFailure::NONE) return v;
     if (pos == before && !at(*this, ',')) {
       // Nothing here starts a value and no comma follows: end the array and consume the byte,
       // as an object does with a member that does not start with a quote.
@@ -174,7 +181,7 @@ JsonValue JsonParser::parseObject() {
   DepthGuard guard(*this);
   JsonValue v;
   v.type = JsonType::Object;
-  if (!openContainer(*this)) return v;
+  if (failure != JsonFailure::NONE || !openContainer(*this)) return v;
   for (;;) {
     if (at(*this, '}')) {
       ++pos;
@@ -189,11 +196,19 @@ JsonValue JsonParser::parseObject() {
     if (at(*this, ':')) ++pos;
     skipWhitespace();
     v.obj[key] = parseValue();
-    if (!nextItem(*this)) return v;
+    if (failure != JsonFailure::NONE || !nextItem(*this)) return v;
   }
 }
 
-JsonValue parseJson(const std::string& text) {
+bool parseJson(const std::string& text, JsonValue& out, JsonFailure& failure) {
   JsonParser parser(text);
-  return parser.parseValue();
+  out = parser.parseValue();
+  failure = parser.failure;
+  return failure == JsonFailure::NONE;
+}
+
+JsonValue parseJson(const std::string& text) {
+  JsonValue v;
+  JsonFailure failure;
+  return parseJson(text, v, failure) ? v : JsonValue();
 }

@@ -1,8 +1,7 @@
-// A small, lenient JSON reader for the configuration file. It never rejects a document: input it
-// cannot make sense of becomes a null value or ends the current object or array early. The only
-// errors it raises are std::invalid_argument / std::out_of_range ("stod") for number tokens that do
-// not convert, and std::length_error for nesting deeper than kJsonMaxDepth. Bytes, not characters:
-// no Unicode decoding takes place.
+// A small, lenient JSON reader for the configuration file. It rejects a document for two reasons
+// only: a number token that does not convert or is too large for a double, and nesting deeper
+// than kJsonMaxDepth. Anything else it cannot make sense of becomes a null value or ends the
+// current object or array early. Bytes, not characters: no Unicode decoding takes place.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +12,8 @@
 
 enum class JsonType : int32_t { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
 
-// Arrays and objects nested deeper than this raise std::length_error instead of exhausting the
-// stack. A configuration file needs a handful of levels.
+// Arrays and objects nested deeper than this end the parse instead of exhausting the stack. A
+// configuration file needs a handful of levels.
 constexpr int kJsonMaxDepth = 512;
 
 // Every value carries every field; `type` says which one is meaningful.
@@ -38,10 +37,14 @@ struct JsonValue {
 // The one shared null value, made on first use and never modified.
 const JsonValue& jsonNull();
 
+// Why a document was rejected.
+enum class JsonFailure { NONE, NUMBER, DEPTH };
+
 struct JsonParser {
   const std::string& text;
   uint64_t pos = 0;
   int depth = 0;  // arrays and objects currently open
+  JsonFailure failure = JsonFailure::NONE;  // set once; every parse step then returns at once
 
   explicit JsonParser(const std::string& t) : text(t) {}
   JsonValue parseValue();
@@ -52,5 +55,8 @@ struct JsonParser {
   void skipWhitespace();
 };
 
-// Parses the first value of `text`; whatever follows it is not looked at.
+// Parses the first value of `text` into `out`; whatever follows it is not looked at. False, with
+// the reason in `failure`, for a document that is rejected.
+bool parseJson(const std::string& text, JsonValue& out, JsonFailure& failure);
+// The same for a document known to be readable (tests, tools): a rejected one gives null.
 JsonValue parseJson(const std::string& text);

@@ -6,22 +6,18 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
-#include "base/log.h"
 #include "base/hot.h"
 
-bool atemLinkOpen(AtemLink& link, const std::string& ip, std::string& error) {
+bool atemLinkOpen(AtemLink& link, uint32_t host, LinkFailure& failure) {
   link.addr = sockaddr_in{};
   link.addr.sin_family = AF_INET;
   link.addr.sin_port = htons(ATEM_PORT);
+  link.addr.sin_addr.s_addr = host;
   link.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (link.fd < 0) return error = std::string("socket() failed: ") + std::strerror(errno), false;
-  if (::inet_pton(AF_INET, ip.c_str(), &link.addr.sin_addr) <= 0) {
-    atemLinkClose(link);
-    return error = "Invalid ATEM IP: " + printable(ip), false;
-  }
-  return true;
+  if (link.fd >= 0) return true;
+  failure = {false, "socket()", errno};
+  return false;
 }
 
 void atemLinkClose(AtemLink& link) {
@@ -42,30 +38,23 @@ QUORVEL_HOT bool atemLinkFromSwitcher(const AtemLink& link) {
          link.from.sin_addr.s_addr == link.addr.sin_addr.s_addr;
 }
 
-std::string atemLinkSender(const AtemLink& link) {
-  char ip[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &link.from.sin_addr, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(ntohs(link.from.sin_port));
-}
-
-QUORVEL_HOT static bool sendPacket(AtemLink& link, size_t size, std::string& error) {
+QUORVEL_HOT static bool sendPacket(AtemLink& link, size_t size, LinkFailure& failure) {
   if (::sendto(link.fd, link.tx, size, 0, reinterpret_cast<const sockaddr*>(&link.addr),
                sizeof link.addr) >= 0)
     return true;
-  error = std::string("sendto failed: ") + std::strerror(errno);
+  failure = {false, "sendto", errno};
   return false;
 }
 
-QUORVEL_HOT bool atemLinkSend(AtemLink& link, const AtemStep& step, uint16_t sessionId,
-                              std::string& error) {
+QUORVEL_HOT bool atemLinkSend(AtemLink& link, const CoreActions& out, LinkFailure& failure) {
   bool ok = true;
-  if (step.sendAck) {
-    atemBuildAck(link.tx, sessionId, step.ackId);
-    ok = sendPacket(link, kAtemAckSize, error);
+  if (out.sendAck) {
+    atemBuildAck(link.tx, out.session, out.ackId);
+    ok = sendPacket(link, kAtemAckSize, failure);
   }
-  if (step.sendHello) {
+  if (out.sendHello) {
     atemBuildHello(link.tx, static_cast<uint16_t>(std::rand() % 65535));
-    ok = sendPacket(link, kAtemHelloSize, error) && ok;
+    ok = sendPacket(link, kAtemHelloSize, failure) && ok;
   }
   return ok;
 }

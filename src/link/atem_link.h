@@ -5,9 +5,9 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <string>
 
 #include "atem/atem_session.h"
+#include "core/core.h"
 
 struct AtemLink {
   int fd = -1;
@@ -17,18 +17,16 @@ struct AtemLink {
   uint8_t tx[kAtemHelloSize];
 };
 
-// Opens the non-blocking socket for the dotted-quad address `ip`. False, with "Invalid ATEM IP:
-// <ip>" or "socket() failed: <reason>" in `error` and no socket left open, on failure.
-bool atemLinkOpen(AtemLink& link, const std::string& ip, std::string& error);
+// Opens the non-blocking socket for the switcher at `host` (network order). False, with the
+// failed call in `failure` and no socket left open, on failure.
+bool atemLinkOpen(AtemLink& link, uint32_t host, LinkFailure& failure);
 void atemLinkClose(AtemLink& link);
 
 // Receives one datagram into `rx`: its size, or -1 when none is waiting. `from` holds its sender.
 long atemLinkReceive(AtemLink& link);
 // True when the last datagram came from the switcher's address and port.
 bool atemLinkFromSwitcher(const AtemLink& link);
-// "IP:PORT" of the last datagram's sender.
-std::string atemLinkSender(const AtemLink& link);
 
-// Sends what `step` asks for: a hello (fresh random value) and/or an acknowledgement with the
-// session's id. False with "sendto failed: <reason>" in `error` when a send fails.
-bool atemLinkSend(AtemLink& link, const AtemStep& step, uint16_t sessionId, std::string& error);
+// Sends what `out` asks for: the acknowledgement, then a hello (fresh random value). False with
+// the failed call in `failure` when a send fails.
+bool atemLinkSend(AtemLink& link, const CoreActions& out, LinkFailure& failure);

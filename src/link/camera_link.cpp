@@ -14,21 +14,19 @@ static void closeFd(int& fd) {
   fd = -1;
 }
 
-static sockaddr_in ipv4(const std::string& ip, int32_t port) {
+static sockaddr_in ipv4(uint32_t host, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);  // not IPv4: stays 0.0.0.0
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = host;
   return a;
 }
 
-void cameraSetup(CameraLink& link, const CameraConfig& camera, const std::string& who) {
-  link.to = ipv4(camera.visca_host, camera.visca_port);
+void cameraSetup(CameraLink& link, const CameraSpec& camera) {
+  link.to = ipv4(camera.host, camera.port);
   link.local = sockaddr_in{};
-  if (!camera.bind_source_ip.empty()) link.local = ipv4(camera.bind_source_ip, 0);
-  link.host = camera.visca_host;
-  link.port = camera.visca_port;
-  link.who = who;
+  // An address that is no dotted IPv4 address is bound as 0.0.0.0, as it always was.
+  if (!camera.settings.bind_source_ip.empty()) link.local = ipv4(camera.bindHost, 0);
   closeFd(link.spare);  // opened for the old address
   link.prepareAtNs = 0;
 }
@@ -55,21 +53,17 @@ void cameraPrepare(CameraLink& link) {
       ::connect(link.spare, reinterpret_cast<const sockaddr*>(&link.to), sizeof link.to) == 0;
 }
 
-static std::string errText(const char* what, int err) {
-  return std::string(what) + std::strerror(err);
-}
-
-static void udpFailed(const CameraLink& link, const char* what, int err, LogLines& lines) {
-  addErr(lines, errText(("[ERR][UDP] " + link.who + what).c_str(), err));
+static void udpFailed(const char* call, int err, DeliveryReport& report) {
+  report.failures.push_back({false, call, err});
 }
 
 // One UDP rung. The spare socket goes first; a further rung opens its own. Nothing is built or
 // allocated before the datagram has left.
 QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t now,
-                                LogLines& lines) {
+                                DeliveryReport& report) {
   if (bytes.empty()) {
     // sendto() would take the empty datagram and report 0 bytes with a stale errno.
-    addErr(lines, "[ERR][UDP] " + link.who + "sendto() failed: nothing to send (empty command)");
+    udpFailed("sendto()", kErrEmptyCommand, report);
     return false;
   }
   int fd = link.spare;
@@ -78,15 +72,15 @@ QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t no
   link.spareConnected = false;
   if (fd >= 0 && link.spareBindErr != 0 && !bindLocal(link, fd)) {
     // The address may have come up since the socket was opened: the bind is tried again.
-    udpFailed(link, "bind() failed: ", errno, lines);
+    udpFailed("bind()", errno, report);
   } else if (fd < 0) {
     fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-      udpFailed(link, "socket() failed: ", errno, lines);
+      udpFailed("socket()", errno, report);
       return false;
     }
     if (link.local.sin_family == AF_INET && !bindLocal(link, fd))
-      udpFailed(link, "bind() failed: ", errno, lines);
+      udpFailed("bind()", errno, report);
   }
   ssize_t sent = connected ? ::send(fd, bytes.data(), bytes.size(), 0)
                            : ::sendto(fd, bytes.data(), bytes.size(), 0,
@@ -94,7 +88,7 @@ QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t no
   if (sent <= 0) {
     int err = errno;
     ::close(fd);
-    udpFailed(link, "sendto() failed: ", err, lines);
+    udpFailed("sendto()", err, report);
     return false;
   }
   if (link.retired.fd >= 0) ::close(link.retired.fd);  // two deliveries within kPrepareDelayNs
@@ -104,39 +98,37 @@ QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t no
   return true;
 }
 
-static void tcpFailed(CameraLink& link, const char* what, int err, LogLines& lines) {
-  addErr(lines, errText(("[ERR][TCP] " + link.who + what).c_str(), err));
+static void tcpFailed(CameraLink& link, const char* call, int err, DeliveryReport& report) {
+  report.failures.push_back({true, call, err});
   closeFd(link.tcp);
 }
 
 // Sends on the connected TCP socket: DELIVERED, RUNNING (wait for room) or FAILED (next rung).
-static DeliveryStatus tcpSend(CameraLink& link, int64_t now, LogLines& lines) {
+static DeliveryStatus tcpSend(CameraLink& link, int64_t now, DeliveryReport& report) {
   const Bytes& bytes = *link.ladder.rungs[link.next - 1].bytes;
   if (bytes.empty()) {
-    addErr(lines, "[ERR][TCP] " + link.who + "send() failed: nothing to send (empty command)");
-    closeFd(link.tcp);
+    tcpFailed(link, "send()", kErrEmptyCommand, report);
     return DeliveryStatus::FAILED;
   }
   ssize_t sent = ::send(link.tcp, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent > 0) {
     closeFd(link.tcp);
-    addOut(lines, "[SEND][TCP] " + link.who + link.host + ":" + std::to_string(link.port) + "  " +
-                      bytesToHexString(bytes));
+    report.tcpSent = &bytes;
     return DeliveryStatus::DELIVERED;
   }
   if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     link.tcpDeadlineNs = now + kTcpStepNs;
     return DeliveryStatus::RUNNING;
   }
-  tcpFailed(link, "send() failed: ", sent == 0 ? EIO : errno, lines);
+  tcpFailed(link, "send()", sent == 0 ? EIO : errno, report);
   return DeliveryStatus::FAILED;
 }
 
 // Starts one TCP rung: RUNNING while the connection is being made.
-static DeliveryStatus startTcp(CameraLink& link, int64_t now, LogLines& lines) {
+static DeliveryStatus startTcp(CameraLink& link, int64_t now, DeliveryReport& report) {
   link.tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (link.tcp < 0) {
-    addErr(lines, errText(("[ERR][TCP] " + link.who + "socket() failed: ").c_str(), errno));
+    report.failures.push_back({true, "socket()", errno});
     return DeliveryStatus::FAILED;
   }
   link.tcpNew = true;
@@ -144,50 +136,46 @@ static DeliveryStatus startTcp(CameraLink& link, int64_t now, LogLines& lines) {
   link.tcpDeadlineNs = now + kTcpStepNs;
   if (::connect(link.tcp, reinterpret_cast<const sockaddr*>(&link.to), sizeof link.to) == 0) {
     link.tcpConnected = true;
-    return tcpSend(link, now, lines);
+    return tcpSend(link, now, report);
   }
   if (errno == EINPROGRESS) return DeliveryStatus::RUNNING;
-  tcpFailed(link, "connect() failed: ", errno, lines);
+  tcpFailed(link, "connect()", errno, report);
   return DeliveryStatus::FAILED;
 }
 
 // Climbs the ladder from the next rung until one delivers, one is left running, or none is left.
-QUORVEL_HOT static DeliveryStatus climb(CameraLink& link, int64_t now, LogLines& lines) {
+QUORVEL_HOT static DeliveryStatus climb(CameraLink& link, int64_t now, DeliveryReport& report) {
   while (link.next < link.ladder.count) {
     const Rung& rung = link.ladder.rungs[link.next++];
     if (!rung.tcp) {
-      if (sendUdp(link, *rung.bytes, now, lines))
+      if (sendUdp(link, *rung.bytes, now, report))
         return link.active = false, DeliveryStatus::DELIVERED;
       continue;
     }
-    DeliveryStatus s = startTcp(link, now, lines);
+    DeliveryStatus s = startTcp(link, now, report);
     if (s == DeliveryStatus::RUNNING) return s;
     if (s == DeliveryStatus::DELIVERED) return link.active = false, s;
   }
   link.active = false;
-  addErr(lines, "[WARN] " + link.who + "All send attempts failed for state " +
-                    tallyStateToString(link.ladder.state));
   return DeliveryStatus::FAILED;
 }
 
-QUORVEL_HOT DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now,
-                                         LogLines& lines) {
+QUORVEL_HOT void cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now,
+                               DeliveryReport& report) {
   cameraAbandon(link);
   link.ladder = ladder;
   link.next = 0;
   link.active = true;
-  return climb(link, now, lines);
+  report.status = climb(link, now, report);
 }
 
-DeliveryStatus cameraContinue(CameraLink& link, bool ready, int64_t now, LogLines& lines) {
+static DeliveryStatus proceed(CameraLink& link, bool ready, int64_t now, DeliveryReport& report) {
   if (!link.active || link.tcp < 0) return DeliveryStatus::RUNNING;
   if (!ready) {
     if (now < link.tcpDeadlineNs) return DeliveryStatus::RUNNING;
-    if (link.tcpConnected)
-      tcpFailed(link, "send() failed: ", EAGAIN, lines);
-    else
-      tcpFailed(link, "connect() failed: ", ETIMEDOUT, lines);
-    return climb(link, now, lines);
+    tcpFailed(link, link.tcpConnected ? "send()" : "connect()",
+              link.tcpConnected ? EAGAIN : ETIMEDOUT, report);
+    return climb(link, now, report);
   }
   if (!link.tcpConnected) {
     int err = 0;
@@ -195,15 +183,19 @@ DeliveryStatus cameraContinue(CameraLink& link, bool ready, int64_t now, LogLine
     if (::getsockopt(link.tcp, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     if (err == EINPROGRESS || err == EALREADY) return DeliveryStatus::RUNNING;
     if (err != 0) {
-      tcpFailed(link, "connect() failed: ", err, lines);
-      return climb(link, now, lines);
+      tcpFailed(link, "connect()", err, report);
+      return climb(link, now, report);
     }
     link.tcpConnected = true;
   }
-  DeliveryStatus s = tcpSend(link, now, lines);
-  if (s == DeliveryStatus::FAILED) return climb(link, now, lines);
+  DeliveryStatus s = tcpSend(link, now, report);
+  if (s == DeliveryStatus::FAILED) return climb(link, now, report);
   if (s == DeliveryStatus::DELIVERED) link.active = false;
   return s;
+}
+
+void cameraContinue(CameraLink& link, bool ready, int64_t now, DeliveryReport& report) {
+  report.status = proceed(link, ready, now, report);
 }
 
 QUORVEL_HOT void cameraAbandon(CameraLink& link) {

@@ -16,22 +16,17 @@
 #include <cstdint>
 #include <string>
 
-#include "base/log.h"
 #include "config/config.h"
+#include "core/core.h"
 #include "visca/visca_ladder.h"
 
 constexpr int64_t kTcpStepNs = 1500 * kNsPerMs;  // limit of a TCP connect, and of a TCP send
 constexpr int64_t kAnswerWindowNs = 1000 * kNsPerMs;
 constexpr int64_t kPrepareDelayNs = 2 * kNsPerMs;
 
-enum class DeliveryStatus { RUNNING, DELIVERED, FAILED };
-
 struct CameraLink {
   sockaddr_in to{};
   sockaddr_in local{};  // bind_source_ip; family 0 when UDP sends are not bound
-  std::string host;     // for the "[SEND][TCP]" line
-  int32_t port = 0;
-  std::string who;  // "" or "cam2: ", put in front of every delivery line
 
   int spare = -1;              // datagram socket for the next delivery, bound and connected
   int spareBindErr = 0;        // errno of its failed bind, tried again before the send
@@ -56,15 +51,16 @@ struct CameraLink {
   int64_t tcpDeadlineNs = 0;
 };
 
-// Sets the addresses from the camera's settings; `who` names it in lines ("" for one camera).
-void cameraSetup(CameraLink& link, const CameraConfig& camera, const std::string& who);
+// Sets the addresses from the camera's spec.
+void cameraSetup(CameraLink& link, const CameraSpec& camera);
 // Work kept off the delivery path, due at prepareAtNs: closes the retired answer socket (read it
 // first) and opens the spare.
 void cameraPrepare(CameraLink& link);
 // Starts a delivery by `ladder`: UDP rungs run at once, a TCP rung is started and left RUNNING.
-DeliveryStatus cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now, LogLines& lines);
+// The rungs that fail are added to `report`, and its status set.
+void cameraDeliver(CameraLink& link, const Ladder& ladder, int64_t now, DeliveryReport& report);
 // The TCP socket is ready, or (ready false) its deadline has passed.
-DeliveryStatus cameraContinue(CameraLink& link, bool ready, int64_t now, LogLines& lines);
+void cameraContinue(CameraLink& link, bool ready, int64_t now, DeliveryReport& report);
 // Drops the delivery under way, closing its TCP socket.
 void cameraAbandon(CameraLink& link);
 // Reads one datagram waiting on `a`; false when none is.

@@ -12,22 +12,22 @@ std::string tallyStateToString(TallyState state) {
   return "UNKNOWN";
 }
 
-QUORVEL_HOT Tally deriveTally(const CameraConfig& camera, const AtemTables& tables) {
-  if (camera.tally_source == TallySource::SWITCHER && tables.tallyListSeen &&
-      camera.watch_input_id >= 0 && camera.watch_input_id <= 0xFFFF) {
-    uint8_t flags = tallyFlags(tables, static_cast<uint16_t>(camera.watch_input_id));
+QUORVEL_HOT Tally deriveTally(const Watch& watch, const AtemTables& tables) {
+  if (watch.from == TallySource::SWITCHER && tables.tallyListSeen && watch.source >= 0 &&
+      watch.source <= 0xFFFF) {
+    uint8_t flags = tallyFlags(tables, static_cast<uint16_t>(watch.source));
     if (flags & kTallyFlagProgram) return {PROGRAM, TallyReason::LIST_PROGRAM};
     if (flags & kTallyFlagPreview) return {PREVIEW, TallyReason::LIST_PREVIEW};
     return {OFF, TallyReason::NOT_IN_LIST};
   }
   int32_t program = -1;
   int32_t preview = -1;
-  if (static_cast<uint32_t>(camera.me_index) <= 3) {
-    program = tables.programInput[camera.me_index];
-    preview = tables.previewInput[camera.me_index];
+  if (static_cast<uint32_t>(watch.me) <= 3) {
+    program = tables.programInput[watch.me];
+    preview = tables.previewInput[watch.me];
   }
-  if (program == camera.watch_input_id) return {PROGRAM, TallyReason::PROGRAM_BUS};
-  if (preview == camera.watch_input_id) return {PREVIEW, TallyReason::PREVIEW_BUS};
+  if (program == watch.source) return {PROGRAM, TallyReason::PROGRAM_BUS};
+  if (preview == watch.source) return {PREVIEW, TallyReason::PREVIEW_BUS};
   return {OFF, TallyReason::NOT_ON_BUSES};
 }
 

@@ -9,9 +9,19 @@
 
 #include "atem/atem_commands.h"
 #include "base/clock.h"
-#include "config/config.h"
 
 enum TallyState : int { OFF = 0, PREVIEW = 1, PROGRAM = 2 };
+constexpr int kTallyStates = 3;
+
+// Where a watched source's tally is read: the buses of one M/E, or the switcher's tally list.
+enum class TallySource { BUSES, SWITCHER };
+
+// What one lamp follows.
+struct Watch {
+  int32_t me = 0;      // M/E whose buses decide with BUSES; outside 0..3 nothing lights
+  int32_t source = 1;  // the switcher's source id
+  TallySource from = TallySource::BUSES;
+};
 
 // "OFF", "PREVIEW", "PROGRAM", or "UNKNOWN" for any other value.
 std::string tallyStateToString(TallyState state);
@@ -33,10 +43,10 @@ struct Tally {
   TallyReason reason = TallyReason::NOT_ON_BUSES;
 };
 
-// The state of the camera's watched source. "buses": its input on the program (PROGRAM wins) or
-// preview bus of M/E `me_index` (an M/E outside 0..3 reads as -1 on both). "switcher": its flags
-// in the switcher's latest tally list, the buses deciding until a first list has come.
-Tally deriveTally(const CameraConfig& camera, const AtemTables& tables);
+// The state of the watched source. BUSES: the source on the program (PROGRAM wins) or preview bus
+// of M/E `me` (an M/E outside 0..3 reads as -1 on both). SWITCHER: its flags in the switcher's
+// latest tally list, the buses deciding until a first list has come.
+Tally deriveTally(const Watch& watch, const AtemTables& tables);
 
 // At most one change per hold-off goes to a camera.
 constexpr int64_t kTallyHoldOffNs = 50 * kNsPerMs;

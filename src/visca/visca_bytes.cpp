@@ -73,26 +73,12 @@ Bytes PrefixPrepender::operator()(const Bytes& command) const {
 
 PrefixPrepender prependPrefix(const Bytes& prefix) { return PrefixPrepender{prefix}; }
 
-bool buildCommandSet(const std::string& program, const std::string& preview,
-                     const std::string& off, CommandSet& s, std::string& error) {
-  const std::pair<const char*, const std::string*> texts[] = {
-      {"visca_program", &program}, {"visca_preview", &preview}, {"visca_off", &off}};
-  Bytes* plain[] = {&s.program, &s.preview, &s.off};
-  for (int i = 0; i < 3; ++i) {
-    if (!hexStringToBytes(*texts[i].second, *plain[i])) {
-      error = std::string("Invalid hex in ") + texts[i].first + ": " + *texts[i].second;
-      return false;
-    }
-  }
-  s.programA = schemeAFromB(s.program);
-  s.previewA = schemeAFromB(s.preview);
-  s.offA = schemeAFromB(s.off);
+CommandForms commandForms(const Bytes& command) {
   PrefixPrepender prepend = prependPrefix(viscaIpPrefix());
-  s.programP = prepend(s.program);
-  s.previewP = prepend(s.preview);
-  s.offP = prepend(s.off);
-  s.programAP = prepend(s.programA);
-  s.previewAP = prepend(s.previewA);
-  s.offAP = prepend(s.offA);
-  return true;
+  CommandForms f;
+  f.plain = command;
+  f.schemeA = schemeAFromB(command);
+  f.prefixed = prepend(f.plain);
+  f.schemeAPrefixed = prepend(f.schemeA);
+  return f;
 }

@@ -37,15 +37,14 @@ struct PrefixPrepender {
 };
 PrefixPrepender prependPrefix(const Bytes& prefix);
 
-// The twelve byte sequences sent to one camera, built once from its three texts.
-struct CommandSet {
-  Bytes program, preview, off;        // as configured (scheme B)
-  Bytes programA, previewA, offA;     // scheme A
-  Bytes programP, previewP, offP;     // scheme B behind the prefix
-  Bytes programAP, previewAP, offAP;  // scheme A behind the prefix
+// The four forms of one command: as configured (scheme B), its scheme-A twin, and each behind
+// the prefix.
+struct CommandForms {
+  Bytes plain, schemeA, prefixed, schemeAPrefixed;
 };
+CommandForms commandForms(const Bytes& command);
 
-// Builds the set from the program, preview and off texts, in that order. When a text does not
-// convert, returns false and sets `error` to "Invalid hex in <key>: <text>".
-bool buildCommandSet(const std::string& program, const std::string& preview,
-                     const std::string& off, CommandSet& out, std::string& error);
+// The forms of a camera's three commands, by lamp state: [0] off, [1] preview, [2] program.
+struct CommandSet {
+  CommandForms forms[3];
+};

@@ -1,0 +1,240 @@
+#include "app/driver.h"
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/hot.h"
+#include "base/log.h"
+#include "core/core.h"
+#include "link/atem_link.h"
+#include "link/camera_link.h"
+#include "link/event_loop.h"
+#include "link/notify.h"
+
+namespace {
+
+// Event tags: what the fd is, whose it is, and the fd itself (numbers are reused once closed).
+enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2 };
+constexpr uint32_t kIdMask = 0xFFFFFF;
+uint64_t tag(uint64_t kind, uint32_t camera, int fd) {
+  return kind << 56 | uint64_t{camera & kIdMask} << 32 | static_cast<uint32_t>(fd);
+}
+
+// One camera's link, by the core's id for the camera.
+struct Slot {
+  uint32_t id = 0;
+  CameraLink link;
+};
+
+struct Driver {
+  Core core;
+  EventLoop loop;
+  AtemLink atem;
+  Notifier notify;
+  std::vector<Slot> slots;
+  CoreActions acts;
+  DeliveryReport report;
+  LogLines pending;  // written at the end of the wake, after the datagrams
+};
+
+Slot* findSlot(Driver& d, uint32_t id) {
+  for (Slot& s : d.slots)
+    if ((s.id & kIdMask) == (id & kIdMask)) return &s;
+  return nullptr;
+}
+
+void reportTo(Driver& d, Slot& s, bool ready, int64_t now);
+
+// Carries out what the core asked for: the cameras first (each delivery's outcome goes back to
+// the core, which may start the next), then the switcher's socket; the lines wait for the end
+// of the wake.
+QUORVEL_HOT void perform(Driver& d, int64_t now) {
+  CoreActions& a = d.acts;
+  for (size_t i = 0; i < a.cameras.size(); ++i) {
+    const CameraAction act = a.cameras[i];  // a copy: reporting a delivery may add actions
+    if (act.kind == CameraAction::OPEN) {
+      d.slots.push_back({act.camera, CameraLink()});
+      cameraSetup(d.slots.back().link, *act.spec);
+      continue;
+    }
+    Slot* s = findSlot(d, act.camera);
+    if (!s) continue;
+    if (act.kind == CameraAction::CLOSE) {
+      cameraClose(s->link);
+      d.slots.erase(d.slots.begin() + (s - d.slots.data()));
+      continue;
+    }
+    d.report.failures.clear();
+    d.report.tcpSent = nullptr;
+    cameraDeliver(s->link, act.ladder, now, d.report);
+    coreDelivered(d.core, s->id, d.report, now, a);
+  }
+  LinkFailure failure;
+  if (a.reopenSwitcher) {
+    atemLinkClose(d.atem);
+    if (atemLinkOpen(d.atem, d.core.config.atemHost, failure))
+      loopWatch(d.loop, d.atem.fd, EPOLLIN, tag(kTagSwitcher, 0, d.atem.fd));
+    else
+      coreSwitcherFailed(d.core, failure, a);
+  }
+  if ((a.sendAck || a.sendHello) && d.atem.fd >= 0 && !atemLinkSend(d.atem, a, failure))
+    coreSwitcherSendFailed(d.core, failure, a);
+  for (LogLine& l : a.lines) d.pending.push_back(std::move(l));
+  for (const std::string& m : a.notify) notifySend(d.notify, m);
+  a.clear();
+}
+
+// A TCP rung made progress, or its time ran out.
+void reportTo(Driver& d, Slot& s, bool ready, int64_t now) {
+  d.report.failures.clear();
+  d.report.tcpSent = nullptr;
+  cameraContinue(s.link, ready, now, d.report);
+  coreDelivered(d.core, s.id, d.report, now, d.acts);
+  perform(d, now);
+}
+
+QUORVEL_HOT void onSwitcherReadable(Driver& d) {
+  // Bounded, so that timers and other sockets get their turn under a flood.
+  for (int i = 0; i < 64; ++i) {
+    long n = atemLinkReceive(d.atem);
+    if (n < 0) return;
+    int64_t now = monotonicNs();
+    if (atemLinkFromSwitcher(d.atem))
+      coreSwitcherDatagram(d.core, d.atem.rx, static_cast<size_t>(n), now, d.acts);
+    else
+      coreForeignDatagram(d.core, d.atem.from.sin_addr.s_addr, ntohs(d.atem.from.sin_port), now,
+                          d.acts);
+    perform(d, now);
+  }
+}
+
+// Hands what the camera answered on one delivery's socket to the core, before the socket goes.
+void readAnswers(Driver& d, Slot& s, const CameraLink::Answers& a) {
+  uint8_t buf[256];
+  size_t n = 0;
+  while (cameraReadAnswer(a, buf, sizeof buf, n))
+    coreCameraAnswer(d.core, s.id, buf, n, a.command, d.acts);
+}
+
+int64_t nextDeadline(const Driver& d) {
+  int64_t next = std::min(coreDeadline(d.core), notifyDeadline(d.notify));
+  for (const Slot& s : d.slots) next = std::min(next, cameraDeadline(s.link));
+  return next;
+}
+
+void runTimers(Driver& d, int64_t now) {
+  if (coreSilenceDue(d.core, now)) onSwitcherReadable(d);
+  for (size_t i = 0; i < d.slots.size(); ++i) {
+    Slot& s = d.slots[i];
+    if (s.link.active && s.link.tcp >= 0 && now >= s.link.tcpDeadlineNs)
+      reportTo(d, d.slots[i], false, now);
+    CameraLink& l = d.slots[i].link;
+    if (now >= l.prepareAtNs) {
+      readAnswers(d, d.slots[i], l.retired);
+      cameraPrepare(l);
+    }
+    if (l.answers.fd >= 0 && now >= l.answers.untilNs) {
+      readAnswers(d, d.slots[i], l.answers);
+      cameraAnswerExpire(l, now);
+    }
+  }
+  coreTick(d.core, now, d.acts);
+  perform(d, now);
+  notifyWatchdog(d.notify, now);
+}
+
+// Every signal waiting is read first, so that two stop signals give two lines and one stop.
+void onSignals(Driver& d, int64_t now) {
+  std::vector<int> stops;
+  bool hangup = false;
+  while (int signo = loopTakeSignal(d.loop)) {
+    if (signo == SIGHUP)
+      hangup = true;
+    else
+      stops.push_back(signo);
+  }
+  if (!stops.empty())
+    coreStop(d.core, stops.data(), stops.size(), now, d.acts);
+  else if (hangup && d.core.phase != Phase::STOPPING)
+    coreReload(d.core, loadConfig(d.core.path, true), now, d.acts);
+  perform(d, now);
+}
+
+QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
+  if (t == kSignalTag) return onSignals(d, now);
+  const uint64_t kind = t >> 56;
+  const uint32_t id = static_cast<uint32_t>((t >> 32) & kIdMask);
+  const int fd = static_cast<int>(t & 0xFFFFFFFF);
+  if (kind == kTagSwitcher) {
+    if (fd == d.atem.fd) onSwitcherReadable(d);
+    return;
+  }
+  Slot* s = findSlot(d, id);
+  if (kind == kTagTcp && s && fd == s->link.tcp)
+    reportTo(d, *s, events & (EPOLLOUT | EPOLLERR | EPOLLHUP), now);
+}
+
+// What waits until the wake's deliveries and acknowledgements are out: links that go, new TCP
+// sockets watched, log lines, the status for systemd.
+void afterWake(Driver& d, int64_t now) {
+  coreWakeEnd(d.core, d.acts);
+  perform(d, now);
+  for (Slot& s : d.slots) {
+    CameraLink& l = s.link;
+    if (l.tcpNew && l.tcp >= 0) loopWatch(d.loop, l.tcp, EPOLLOUT, tag(kTagTcp, s.id, l.tcp));
+    l.tcpNew = false;
+  }
+  writeLines(d.pending);
+  if (d.notify.fd >= 0) notifyStatus(d.notify, coreStatus(d.core));
+  notifyWatchdog(d.notify, now);
+}
+
+void closeAll(Driver& d) {
+  for (Slot& s : d.slots) cameraClose(s.link);
+  atemLinkClose(d.atem);
+  notifyClose(d.notify);
+  loopClose(d.loop);
+}
+
+}  // namespace
+
+int runBridge(const Config& config, const std::string& path) {
+  auto driver = std::make_unique<Driver>();  // the session's tables are large for a stack
+  Driver& d = *driver;
+  std::string error;
+  if (!loopOpen(d.loop, error)) {
+    writeLine(Tag::ERR, "Cannot set up the event loop: " + error);
+    return 1;
+  }
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  int64_t now = monotonicNs();
+  coreStart(d.core, config, path, now, d.acts);
+  perform(d, now);
+  if (d.core.done) {
+    writeLines(d.pending);
+    closeAll(d);
+    return d.core.exitStatus;
+  }
+  notifyOpen(d.notify, now);
+  notifySend(d.notify, "READY=1");
+  afterWake(d, now);
+
+  epoll_event events[32];
+  while (!d.core.done) {
+    int n = loopWait(d.loop, nextDeadline(d), events, 32);
+    now = monotonicNs();
+    for (int i = 0; i < n && !d.core.done; ++i)
+      onEvent(d, events[i].data.u64, events[i].events, now);
+    now = monotonicNs();
+    runTimers(d, now);
+    afterWake(d, now);
+  }
+  closeAll(d);
+  return d.core.exitStatus;
+}

@@ -1,0 +1,500 @@
+#include "core/core.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "base/hot.h"
+#include "visca/visca_reply.h"
+
+void CoreActions::clear() {
+  cameras.clear();
+  reopenSwitcher = sendAck = sendHello = false;
+  lines.clear();
+  notify.clear();
+}
+
+namespace {
+
+std::string hex16(uint16_t v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(v));
+  return text;
+}
+
+std::string plural(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + (n == 1 ? one : many);
+}
+
+std::string failureText(const LinkFailure& f) {
+  return std::string(f.call) + " failed: " +
+         (f.err == kErrEmptyCommand ? "nothing to send (empty command)" : std::strerror(f.err));
+}
+
+// ---- cameras ---------------------------------------------------------------------------------
+
+// In front of a camera's lines when there is more than one.
+std::string who(const Core& core, const CoreCamera& c) {
+  return core.cameras.size() > 1 ? c.spec.settings.name + ": " : "";
+}
+
+CoreCamera* findCamera(Core& core, uint32_t id) {
+  for (auto& c : core.cameras)
+    if (c->id == id) return c.get();
+  return nullptr;
+}
+
+CoreCamera& addCamera(Core& core, const CameraSpec& spec, CoreActions& out) {
+  auto c = std::make_unique<CoreCamera>();
+  c->id = core.nextId++;
+  c->spec = spec;
+  out.cameras.push_back({CameraAction::OPEN, c->id, &c->spec, {}});
+  core.cameras.push_back(std::move(c));
+  return *core.cameras.back();
+}
+
+bool refreshing(const Core& core) {
+  return core.phase == Phase::RUNNING && core.session.state == CONNECTED && core.session.announced;
+}
+
+int64_t refreshNs(const Core& core, const CoreCamera& c) {
+  return refreshing(core) && !c.retiring ? c.spec.refreshNs : 0;
+}
+
+QUORVEL_HOT Tally currentTally(const Core& core, const CoreCamera& c) {
+  if (core.forcedOff) return {OFF, TallyReason::SWITCHER_LOST};
+  return deriveTally(c.spec.watch, core.session.tables);
+}
+
+std::string reasonText(const CoreCamera& c, const Tally& t) {
+  const std::string input = "input " + std::to_string(c.spec.watch.source);
+  const std::string me = "M/E " + std::to_string(c.spec.watch.me);
+  switch (t.reason) {
+    case TallyReason::PROGRAM_BUS: return input + " on the program bus of " + me;
+    case TallyReason::PREVIEW_BUS: return input + " on the preview bus of " + me;
+    case TallyReason::NOT_ON_BUSES: return input + " on neither bus of " + me;
+    case TallyReason::LIST_PROGRAM: return input + " on air in the switcher's tally list";
+    case TallyReason::LIST_PREVIEW: return input + " on preview in the switcher's tally list";
+    case TallyReason::NOT_IN_LIST: return input + " unlit in the switcher's tally list";
+    case TallyReason::SWITCHER_LOST: return "the switcher is lost";
+    case TallyReason::STOPPING: return "the bridge stops";
+  }
+  return "";
+}
+
+// Hands a decided state to the camera's link; the outcome comes back through coreDelivered.
+QUORVEL_HOT void startDelivery(CoreCamera& c, const Dispatch& d, const Tally& why,
+                               CoreActions& out) {
+  if (!d.start) return;
+  c.current = d;
+  c.currentTally = why;
+  // The forms are kept by lamp state: [OFF], [PREVIEW], [PROGRAM].
+  const CommandForms& forms = c.spec.commands.forms[d.state == PROGRAM   ? PROGRAM
+                                                    : d.state == PREVIEW ? PREVIEW
+                                                                         : OFF];
+  out.cameras.push_back({CameraAction::DELIVER, c.id, nullptr, buildLadder(forms, c.spec.ladder)});
+}
+
+// Derives every camera's state and starts the deliveries that are due: after the tables changed
+// or a hold-off ended (this is the path from a switcher packet to the camera datagrams), or, with
+// `initial`, every camera's first state at the end of the warm-up.
+QUORVEL_HOT void dispatchCameras(Core& core, int64_t now, CoreActions& out,
+                                 bool initial = false) {
+  if (initial) core.phase = Phase::RUNNING;
+  if (core.phase != Phase::RUNNING) return;
+  for (auto& cp : core.cameras) {
+    CoreCamera& c = *cp;
+    if (c.retiring || (initial && c.schedule.started)) continue;
+    c.tally = currentTally(core, c);
+    Dispatch d = initial ? scheduleStart(c.schedule, c.tally.state, now)
+                         : scheduleDerived(c.schedule, c.tally.state, now);
+    startDelivery(c, d, c.tally, out);
+  }
+}
+
+// Every camera gets OFF at once, whatever it was doing: the stop takes as long as the slowest
+// single ladder.
+void sendOff(CoreCamera& c, int64_t now, CoreActions& out) {
+  scheduleAbandon(c.schedule);
+  startDelivery(c, scheduleSend(c.schedule, OFF, false, now), Tally{OFF, TallyReason::STOPPING},
+                out);
+}
+
+void beginStop(Core& core, int64_t now, CoreActions& out) {
+  core.phase = Phase::STOPPING;
+  out.notify.push_back("STOPPING=1");
+  addLine(out.lines, Tag::INFO, "Sending tally OFF before exit...");
+  for (auto& c : core.cameras) sendOff(*c, now, out);
+}
+
+// ---- switcher session ------------------------------------------------------------------------
+
+void logConnected(const Core& core, CoreActions& out) {
+  const Config& cfg = core.config;
+  LogLines& l = out.lines;
+  if (!cfg.listed) {
+    const Settings& c = cfg.cameras.at(0).settings;
+    addLine(l, Tag::OK,
+            "ATEM " + cfg.top.atem_ip + " connected | ME=" + std::to_string(c.me_index) +
+                " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
+                std::to_string(c.visca_port));
+    if (!c.bind_source_ip.empty())
+      addLine(l, Tag::OK, "Binding UDP sends from source IP: " + c.bind_source_ip);
+    if (c.compat_try_prefix) addLine(l, Tag::OK, "Will also try 8-byte VISCA-IP prefix");
+    if (c.compat_try_tcp) addLine(l, Tag::OK, "Will also try TCP fallback");
+    addLine(l, Tag::OK,
+            c.tally_source == static_cast<int32_t>(TallySource::SWITCHER)
+                ? "Tally follows the switcher's tally list"
+                : "Tally follows the program and preview buses of M/E " +
+                      std::to_string(c.me_index));
+    if (c.lamp_refresh_ms > 0)
+      addLine(l, Tag::OK, "Lamp refreshed every " + std::to_string(c.lamp_refresh_ms) + " ms");
+    return;
+  }
+  addLine(l, Tag::OK,
+          "ATEM " + cfg.top.atem_ip + " connected | " +
+              plural(cfg.cameras.size(), " camera", " cameras"));
+  for (const CameraSpec& spec : cfg.cameras) {
+    const Settings& c = spec.settings;
+    std::string line =
+        "Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
+        " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
+        std::to_string(c.visca_port) + " | tally from " +
+        (spec.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
+    if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
+    if (c.compat_try_prefix) line += ", also prefixed";
+    if (c.compat_try_tcp) line += ", also TCP";
+    if (c.lamp_refresh_ms > 0) line += ", refresh " + std::to_string(c.lamp_refresh_ms) + " ms";
+    addLine(l, Tag::OK, line);
+  }
+}
+
+void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) {
+  switch (step.event) {
+    case AtemEvent::NONE:
+      break;
+    case AtemEvent::ANNOUNCED:
+      core.refused = false;
+      addLine(out.lines, Tag::ATEM, "SYN-ACK received, session 0x" + hex16(core.session.sessionId));
+      if (core.phase == Phase::WAITING) {
+        logConnected(core, out);
+        core.phase = Phase::WARMING;
+        core.phaseEndNs = now + kSettleNs + kWarmUpNs;
+      } else if (core.wasLost) {
+        addLine(out.lines, Tag::OK, "ATEM " + core.config.top.atem_ip + " session restored");
+      }
+      core.wasLost = false;
+      break;
+    case AtemEvent::REFUSED:
+      core.refused = true;
+      addLine(out.lines, Tag::ERR, "ATEM: Connection refused (switcher full)");
+      break;
+    case AtemEvent::REOPEN:
+      addLine(out.lines, Tag::ATEM, "Reconnect requested, resending SYN");
+      break;
+    case AtemEvent::LOST:
+      core.wasLost = true;
+      addLine(out.lines, Tag::WARN,
+              "ATEM " + core.config.top.atem_ip +
+                  " silent for 5 s: the session is lost, opening a new one");
+      if (core.config.loss == SwitcherLoss::OFF && core.phase == Phase::RUNNING) {
+        core.forcedOff = true;
+        dispatchCameras(core, now, out);
+      }
+      break;
+    case AtemEvent::GAP_SKIPPED:
+      addLine(out.lines, Tag::WARN,
+              "ATEM packets " + std::to_string(step.gapFrom) + " to " +
+                  std::to_string(step.gapTo) + " never came within 1 s; going on without them");
+      break;
+  }
+}
+
+QUORVEL_HOT void toSwitcher(const Core& core, const AtemStep& step, CoreActions& out) {
+  if (step.sendAck) {
+    out.sendAck = true;
+    out.ackId = step.ackId;
+    out.session = core.session.sessionId;
+  }
+  if (step.sendHello) out.sendHello = true;
+}
+
+void openSession(Core& core, int64_t now, CoreActions& out) {
+  addLine(out.lines, Tag::INFO, "Connecting to ATEM at " + core.config.top.atem_ip + "...");
+  out.reopenSwitcher = true;
+  AtemStep step;
+  atemOpen(core.session, now, step);
+  toSwitcher(core, step, out);
+}
+
+}  // namespace
+
+void coreStart(Core& core, const Config& config, const std::string& path, int64_t now,
+               CoreActions& out) {
+  core.config = config;
+  core.path = path;
+  if (!config.atemValid) {
+    addLine(out.lines, Tag::INFO, "Connecting to ATEM at " + config.top.atem_ip + "...");
+    addLine(out.lines, Tag::ERR, "Invalid ATEM IP: " + printable(config.top.atem_ip));
+    addLine(out.lines, Tag::ERR, "Failed to initiate ATEM connection");
+    core.done = true;
+    core.exitStatus = 1;
+    return;
+  }
+  for (const CameraSpec& spec : config.cameras) addCamera(core, spec, out);
+  openSession(core, now, out);
+  core.starting = true;
+}
+
+void coreSwitcherFailed(Core& core, const LinkFailure& failure, CoreActions& out) {
+  addLine(out.lines, Tag::ERR, failureText(failure));
+  if (!core.starting) return;
+  // Nothing has been sent to a camera yet; nothing is.
+  addLine(out.lines, Tag::ERR, "Failed to initiate ATEM connection");
+  core.done = true;
+  core.exitStatus = 1;
+}
+
+void coreSwitcherSendFailed(Core&, const LinkFailure& failure, CoreActions& out) {
+  addLine(out.lines, Tag::ERR, failureText(failure));
+}
+
+QUORVEL_HOT void coreSwitcherDatagram(Core& core, const uint8_t* data, size_t size, int64_t now,
+                                      CoreActions& out) {
+  AtemStep step;
+  atemReceive(core.session, data, size, now, step);
+  // A new session's initial state is in: lamps darkened for a lost switcher follow it again.
+  if (step.walked & kWalkInitialDone) core.forcedOff = false;
+  // The camera datagrams go first, the acknowledgement right after them.
+  if (step.walked) dispatchCameras(core, now, out);
+  toSwitcher(core, step, out);
+  applyStep(core, step, now, out);
+}
+
+void coreForeignDatagram(Core& core, uint32_t ip, uint16_t port, int64_t now, CoreActions& out) {
+  if (!foreignSenderSeen(core.foreign, now)) return;
+  char text[INET_ADDRSTRLEN] = "?";
+  in_addr a;
+  a.s_addr = ip;
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  addLine(out.lines, Tag::WARN,
+          "Ignoring datagrams that do not come from the switcher: " +
+              std::to_string(core.foreign.count) + " so far, the latest from " + text + ":" +
+              std::to_string(port));
+}
+
+QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& report, int64_t now,
+                               CoreActions& out) {
+  CoreCamera* cp = findCamera(core, id);
+  if (!cp) return;
+  CoreCamera& c = *cp;
+  for (const LinkFailure& f : report.failures)
+    addLine(out.lines, f.tcp ? Tag::ERR_TCP : Tag::ERR_UDP, who(core, c) + failureText(f));
+  if (report.tcpSent)
+    addLine(out.lines, Tag::SEND_TCP,
+            who(core, c) + c.spec.settings.visca_host + ":" +
+                std::to_string(c.spec.settings.visca_port) + "  " +
+                bytesToHexString(*report.tcpSent));
+  if (report.status == DeliveryStatus::RUNNING) return;
+  if (report.status == DeliveryStatus::DELIVERED) {
+    c.delivered = true;
+    c.lastDelivered = c.current.state;
+    if (c.current.change && core.config.top.log_changes)
+      addLine(out.lines, Tag::TALLY,
+              c.spec.settings.name + " " + tallyStateToString(c.current.state) + " (" +
+                  reasonText(c, c.currentTally) + ")");
+  } else {
+    addLine(out.lines, Tag::WARN,
+            who(core, c) + "All send attempts failed for state " +
+                tallyStateToString(c.current.state));
+    ++c.failed;
+  }
+  startDelivery(c, scheduleDone(c.schedule, now), c.tally, out);
+}
+
+void coreCameraAnswer(Core& core, uint32_t id, const uint8_t* data, size_t size,
+                      const Bytes* command, CoreActions& out) {
+  CoreCamera* c = findCamera(core, id);
+  if (!c) return;
+  ViscaReply r = parseViscaReply(data, size);
+  if (r.kind == ViscaAnswer::ACK || r.kind == ViscaAnswer::COMPLETION) {
+    c->answering = true;
+    c->answerError = -1;
+  } else if (r.kind == ViscaAnswer::ERROR) {
+    c->answerError = r.error;
+    char code[8];
+    std::snprintf(code, sizeof code, "%02x", r.error);
+    addLine(out.lines, Tag::WARN,
+            who(core, *c) + "Camera answered " + (command ? bytesToHexString(*command) : "?") +
+                " with error " + code + " (" + viscaErrorText(r.error) + ")");
+  }
+}
+
+bool coreSilenceDue(const Core& core, int64_t now) { return now >= atemDeadline(core.session); }
+
+void coreTick(Core& core, int64_t now, CoreActions& out) {
+  if (now >= atemDeadline(core.session)) {
+    AtemStep step;
+    atemTick(core.session, now, step);
+    toSwitcher(core, step, out);
+    applyStep(core, step, now, out);
+  }
+  if (core.phase == Phase::WARMING && now >= core.phaseEndNs) dispatchCameras(core, now, out, true);
+  dispatchCameras(core, now, out);  // hold-offs that ended
+  if (core.phase != Phase::RUNNING) return;
+  for (auto& cp : core.cameras) {
+    CoreCamera& c = *cp;
+    if (!c.retiring)
+      startDelivery(c, scheduleRefresh(c.schedule, c.tally.state, refreshNs(core, c), now),
+                    c.tally, out);
+  }
+}
+
+void coreStop(Core& core, const int* signos, size_t count, int64_t now, CoreActions& out) {
+  for (size_t i = 0; i < count; ++i) {
+    // The empty line first: the "^C" a terminal echoes then stands on a line of its own.
+    addLine(out.lines, Tag::NONE, "");
+    addLine(out.lines, Tag::INFO,
+            "Caught signal " + std::to_string(signos[i]) + ", shutting down...");
+  }
+  if (count > 0 && core.phase != Phase::STOPPING) beginStop(core, now, out);
+}
+
+void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions& out) {
+  addLine(out.lines, Tag::INFO, "Reloading config from: " + printable(core.path));
+  out.notify.push_back("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(now / 1000));
+  if (!loaded.ok) {
+    addLine(out.lines, Tag::ERR, loaded.error);
+    addLine(out.lines, Tag::WARN, "The configuration in use stays");
+    out.notify.push_back("READY=1");
+    return;
+  }
+  for (const ConfigWarning& w : loaded.warnings)
+    if (w.atStartup) addLine(out.lines, Tag::WARN, w.text);
+  const Config& next = loaded.config;
+
+  const bool newSwitcher = next.top.atem_ip != core.config.top.atem_ip;
+  const bool running = core.phase == Phase::RUNNING;
+  std::vector<std::unique_ptr<CoreCamera>> kept;
+  for (const CameraSpec& spec : next.cameras) {
+    auto old = std::find_if(core.cameras.begin(), core.cameras.end(), [&](const auto& c) {
+      return c && !c->retiring && c->spec.settings.name == spec.settings.name;
+    });
+    if (old == core.cameras.end()) {
+      // Opened after the others are sorted out; `kept` owns it from here.
+      auto c = std::make_unique<CoreCamera>();
+      c->id = core.nextId++;
+      c->spec = spec;
+      out.cameras.push_back({CameraAction::OPEN, c->id, &c->spec, {}});
+      c->schedule.started = false;
+      kept.push_back(std::move(c));
+      continue;
+    }
+    std::unique_ptr<CoreCamera> c = std::move(*old);
+    if (!sameCamera(c->spec.settings, spec.settings)) {
+      // A camera at another address, or with other commands, starts afresh on a link of its
+      // own; otherwise only a state that the new settings derive differently is sent.
+      const bool moved = !sameCamera(c->spec.settings, spec.settings, true);
+      c->spec = spec;
+      bool resend = running;
+      if (moved) {
+        out.cameras.push_back({CameraAction::CLOSE, c->id, nullptr, {}});
+        out.cameras.push_back({CameraAction::OPEN, c->id, &c->spec, {}});
+        scheduleAbandon(c->schedule);
+        c->answering = false;
+        c->answerError = -1;
+      } else {
+        resend = running && currentTally(core, *c).state != c->schedule.gate.lastSent;
+      }
+      if (resend) c->schedule.started = false;  // sent below as an initial state
+    }
+    kept.push_back(std::move(c));
+  }
+  for (auto& old : core.cameras) {
+    if (!old) continue;
+    old->retiring = true;
+    if (running || old->schedule.running) {
+      sendOff(*old, now, out);
+      kept.push_back(std::move(old));
+    } else {
+      out.cameras.push_back({CameraAction::CLOSE, old->id, nullptr, {}});
+    }
+  }
+  core.cameras = std::move(kept);
+  core.config = next;
+
+  if (newSwitcher) {
+    core.session = AtemSession();
+    core.phase = Phase::WAITING;
+    core.wasLost = core.forcedOff = core.refused = false;
+    openSession(core, now, out);
+  } else if (running) {
+    dispatchCameras(core, now, out, true);  // the cameras that start afresh
+  }
+  addLine(out.lines, Tag::OK,
+          "Config reloaded: " + plural(core.config.cameras.size(), " camera", " cameras"));
+  out.notify.push_back("READY=1");
+}
+
+void coreWakeEnd(Core& core, CoreActions& out) {
+  core.starting = false;
+  for (size_t i = 0; i < core.cameras.size();) {
+    CoreCamera& c = *core.cameras[i];
+    if (c.retiring && !c.schedule.running && core.phase != Phase::STOPPING) {
+      out.cameras.push_back({CameraAction::CLOSE, c.id, nullptr, {}});
+      core.cameras.erase(core.cameras.begin() + static_cast<long>(i));
+    } else {
+      ++i;
+    }
+  }
+  if (core.phase != Phase::STOPPING || core.done) return;
+  for (const auto& c : core.cameras)
+    if (c->schedule.running) return;
+  addLine(out.lines, Tag::INFO, "Goodbye!");
+  core.done = true;
+}
+
+int64_t coreDeadline(const Core& core) {
+  int64_t next = atemDeadline(core.session);
+  if (core.phase == Phase::WARMING) next = std::min(next, core.phaseEndNs);
+  if (core.phase != Phase::RUNNING) return next;
+  for (const auto& cp : core.cameras) {
+    const CoreCamera& c = *cp;
+    if (!c.retiring)  // c.tally: derived by this wake's timers
+      next = std::min(next, scheduleDeadline(c.schedule, c.tally.state, refreshNs(core, c)));
+  }
+  return next;
+}
+
+std::string coreStatus(const Core& core) {
+  std::string s;
+  const std::string& ip = core.config.top.atem_ip;
+  if (core.session.state == CONNECTED && core.session.announced)
+    s = "connected to " + ip;
+  else if (core.refused)
+    s = "refused as full by " + ip;
+  else if (core.wasLost)
+    s = "lost " + ip + ", reconnecting";
+  else
+    s = "connecting to " + ip;
+  if (core.phase == Phase::STOPPING) s = "stopping, " + s;
+  for (const auto& cp : core.cameras) {
+    const CoreCamera& c = *cp;
+    if (c.retiring) continue;
+    s += " \xC2\xB7 " + c.spec.settings.name + " " +
+         (c.delivered ? tallyStateToString(c.lastDelivered) : "-");
+    std::string notes;
+    if (c.answerError >= 0) {
+      char code[16];
+      std::snprintf(code, sizeof code, "error %02x", c.answerError);
+      notes = code;
+    } else if (c.answering) {
+      notes = "answering";
+    }
+    if (c.failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(c.failed) + " failed";
+    if (!notes.empty()) s += " (" + notes + ")";
+  }
+  return s;
+}
