@@ -13,21 +13,10 @@ namespace {
 constexpr int64_t kMs = kNsPerMs;
 
 Bytes packet(uint8_t flags, uint16_t session, uint16_t id, const Bytes& payload = {}) {
-  Bytes b(12, 0);
-  putBe16(&b[0], static_cast<uint16_t>(flags << 8 | (12 + payload.size())));
-  putBe16(&b[2], session);
-  putBe16(&b[10], id);
-  for (uint8_t x : payload) b.push_back(x);
-  return b;
+  return atemPacket(flags, session, id, payload);
 }
-Bytes synAnswer(uint16_t session, uint8_t code) {
-  return packet(0x10, session, 0, {code, 0, 0, 0x12, 0, 0, 0, 0});
-}
-Bytes prg(uint16_t input) {
-  Bytes b = hexBytes("00 0c 00 00 50 72 67 49 00 00 00 00");
-  putBe16(&b[10], input);
-  return b;
-}
+Bytes synAnswer(uint16_t session, uint8_t code) { return atemSynAnswer(session, code); }
+Bytes prg(uint16_t input) { return busBlock("PrgI", 0, input); }
 
 // A session and the last step it took, fed datagrams at readings the test chooses.
 struct Client {
@@ -146,6 +135,9 @@ TEST(AtemSession, PacketsAppliedOnceAndInOrder) {
        {"still within 1 s", 13, 1009, false, false},
        {"1 s after the gap was seen: go on", 13, 1010, true, true},
        {"the lost one, late", 11, 1011, true, false}},
+      {{"start", 0x3000, 0, true, true},
+       {"an old one, 0x2000 ids back", 0x1000, 1, true, false},
+       {"the next", 0x3001, 2, true, true}},
       {{"start near the wrap", 32766, 0, true, true},
        {"", 32767, 1, true, true},
        {"wrapped", 0, 2, true, true},

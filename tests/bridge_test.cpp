@@ -34,8 +34,17 @@ TEST(Bridge, StartupCutAndStop) {
                          "[OK] Tally follows the program and preview buses of M/E 0\n");
   sim::simCut(r.sw, 0);
   EXPECT_EQ(r.lamp(), kPreview);
-  sim::simSetProgram(r.sw, 0, 5);
-  EXPECT_EQ(r.lamp(300), Bytes()) << "a change on the other bus sends nothing";
+
+  // A datagram from the switcher's address but another port changes nothing and is not
+  // acknowledged; the bridge says so.
+  UdpPeer stranger(r.ip, 0);
+  stranger.sendTo(atemPacket(0x08, 0x8001, 1000, busBlock("PrgI", 0, 3)), r.sw.clients.at(0).addr);
+  Bytes got;
+  EXPECT_FALSE(stranger.receive(got, 300)) << "acknowledged";
+  EXPECT_EQ(r.lamp(300), Bytes()) << "the spoofed cut changed the lamp";
+  EXPECT_TRUE(r.waitErr("[WARN] Ignoring datagrams that do not come from the switcher: 1 so far, "
+                        "the latest from " + r.ip + ":" + std::to_string(stranger.port) + "\n"))
+      << r.q.err;
 
   // SIGPIPE is ignored, so a camera that resets its TCP connection cannot end the process.
   std::ifstream status("/proc/" + std::to_string(r.q.pid) + "/status");
@@ -50,94 +59,7 @@ TEST(Bridge, StartupCutAndStop) {
                          "[INFO] Sending tally OFF before exit...\n[INFO] Goodbye!\n"),
             std::string::npos)
       << r.q.out;
-  EXPECT_EQ(r.q.err, "");
-}
-
-TEST(Bridge, HoldOffBetweenChanges) {
-  Rig r("127.0.0.11");
-  r.start(", \"watch_input_id\": 7, \"compat_try_prefix\": false, \"compat_try_tcp\": false");
-  EXPECT_EQ(r.lamp(), kOff);  // the watched input is on neither bus
-  EXPECT_EQ(r.q.out.find("[OK] Will"), std::string::npos);
-
-  int64_t sent = nowMs();
-  sim::simSetProgram(r.sw, 0, 7);
-  ASSERT_EQ(r.lamp(), kProgram);
-  // Leaving PROGRAM 10 ms later goes out no earlier than 50 ms after the PROGRAM send.
-  while (nowMs() < sent + 10) {
-  }
-  sim::simSetProgram(r.sw, 0, 1);
-  EXPECT_EQ(r.lamp(), kOff);
-  EXPECT_GE(nowMs() - sent, 50);
-
-  // A change that reverts within the hold-off is never sent.
-  sim::simSetProgram(r.sw, 0, 7);
-  ASSERT_EQ(r.lamp(), kProgram);
-  sim::simSetProgram(r.sw, 0, 1);
-  sim::simSetProgram(r.sw, 0, 7);
-  EXPECT_EQ(r.lamp(300), Bytes());
-  EXPECT_EQ(r.stop(SIGINT), 0);
-  EXPECT_EQ(r.lamp(), kOff);
-}
-
-TEST(Bridge, StopSignalInEveryPhase) {
-  {  // Waiting for a switcher that never answers: the stop ends the wait and darkens the lamp.
-    Rig r("127.0.0.12", false);
-    UdpPeer silent("127.0.0.12", 9910);
-    r.start("");
-    Bytes hello;
-    ASSERT_TRUE(silent.receive(hello, 5000));
-    EXPECT_EQ(r.stop(SIGINT), 0);
-    EXPECT_EQ(r.lamp(), kOff);
-    EXPECT_EQ(r.q.out.find("[OK]"), std::string::npos);
-    EXPECT_NE(r.q.out.find("Caught signal 2, shutting down...\n[INFO] Sending tally OFF before "
-                           "exit...\n[INFO] Goodbye!\n"),
-              std::string::npos);
-  }
-  {  // During the settle and warm-up: OFF only, at once.
-    Rig r("127.0.0.13");
-    r.start(", \"watch_input_id\": 2");
-    ASSERT_TRUE(r.waitOut("M/E 0\n"));
-    int64_t signalled = nowMs();
-    EXPECT_EQ(r.stop(SIGTERM), 0);
-    EXPECT_LT(nowMs() - signalled, 1000);
-    EXPECT_EQ(r.lamp(), kOff);
-    EXPECT_EQ(r.lampCommands, 1u) << "no initial state";
-    EXPECT_NE(r.q.out.find("M/E 0\n\n[INFO] Caught signal 15, shutting down...\n"
-                           "[INFO] Sending tally OFF before exit...\n[INFO] Goodbye!\n"),
-              std::string::npos)
-        << r.q.out;
-  }
-  {  // In the main loop with OFF the last state sent: OFF is sent once more.
-    Rig r("127.0.0.14");
-    r.start(", \"watch_input_id\": 9");
-    EXPECT_EQ(r.lamp(), kOff);
-    EXPECT_EQ(r.stop(SIGINT), 0);
-    EXPECT_EQ(r.lamp(), kOff);
-    EXPECT_EQ(r.lamp(100), Bytes());
-  }
-}
-
-TEST(Bridge, StartFailuresSendNothing) {
-  {
-    Rig r("camera.local", false);
-    r.start("");
-    EXPECT_EQ(waitChild(r.q, 5000), 1);
-    EXPECT_NE(r.q.out.find("[INFO] Connecting to ATEM at camera.local...\n"), std::string::npos);
-    EXPECT_EQ(r.q.err,
-              "[ERR] Invalid ATEM IP: camera.local\n[ERR] Failed to initiate ATEM connection\n");
-    EXPECT_EQ(r.lamp(100), Bytes());
-  }
-  {
-    Rig r("127.0.0.16", false);
-    UdpPeer sw("127.0.0.16", 9910);
-    r.start(", \"visca_preview\": \"81 zz ff\"");
-    EXPECT_EQ(waitChild(r.q, 5000), 1);
-    EXPECT_EQ(r.q.err, "[ERR] Invalid hex in visca_preview: 81 zz ff\n");
-    EXPECT_EQ(r.q.out.find("Connecting"), std::string::npos);
-    Bytes extra;
-    EXPECT_FALSE(sw.receive(extra, 100)) << "no session is opened";
-    EXPECT_EQ(r.lamp(10), Bytes());
-  }
+  EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
 }
 
 // In a network namespace of its own the loopback is down: nothing can leave. The bridge says so
@@ -233,51 +155,6 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
         << r.q.err;
   EXPECT_EQ(countOf(r.q.out, "Caught signal"), 2);
   EXPECT_EQ(countOf(r.q.out, "[INFO] Sending tally OFF before exit..."), 1);
-}
-
-// A lamp refreshed every second while nothing changes; a datagram from anyone but the switcher
-// changes nothing and is not acknowledged; a lost switcher darkens the lamp (with
-// lamp_on_switcher_loss "off") and stops the refreshes until a new session's state is in.
-TEST(Bridge, RefreshForeignSendersAndSwitcherLoss) {
-  Rig r("127.0.0.31");
-  r.start(", \"lamp_refresh_ms\": 1000, \"lamp_on_switcher_loss\": \"off\","
-          " \"compat_try_prefix\": false, \"compat_try_tcp\": false");
-  ASSERT_EQ(r.lamp(), kProgram) << r.context();
-  const std::vector<int64_t>& at = r.sinks[0]->arrivalsMs;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(r.lamp(1500), kProgram);
-    EXPECT_NEAR(at.back() - at[at.size() - 2], 1000, 100) << "refresh " << i;
-  }
-
-  UdpPeer stranger(r.ip, 0);  // the switcher's address, another port
-  stranger.sendTo(
-      hexBytes("08 18 80 01 00 00 00 00 00 00 03 e8 00 0c 00 00 50 72 67 49 00 00 00 02"),
-      r.sw.clients.at(0).addr);
-  Bytes got;
-  EXPECT_FALSE(stranger.receive(got, 300)) << "acknowledged";
-  EXPECT_EQ(r.lamp(1500), kProgram) << "the spoofed cut changed the lamp";
-  EXPECT_TRUE(r.waitErr("[WARN] Ignoring datagrams that do not come from the switcher: 1 so far, "
-                        "the latest from " + r.ip + ":" + std::to_string(stranger.port) + "\n"))
-      << r.q.err;
-
-  // The switcher restarts and forgets the session; after 5 s of silence the bridge says so,
-  // darkens the lamp and stops refreshing it until the new session's state has come.
-  sim::simSetPreview(r.sw, 0, 5);
-  sim::simSilence(r.sw, 4800);
-  const int64_t quiet = nowMs();
-  Bytes lamp;
-  while (!(lamp = r.lamp(1500)).empty() && lamp == kProgram) {
-  }
-  EXPECT_EQ(lamp, kOff);
-  EXPECT_NEAR(at.back() - quiet, 5000, 150);
-  EXPECT_TRUE(r.waitErr("[WARN] ATEM 127.0.0.31 silent for 5 s: the session is lost, opening a "
-                        "new one\n"));
-  EXPECT_EQ(r.lamp(3000), kProgram) << "restored with the new session's state";
-  EXPECT_TRUE(r.waitOut("[ATEM] SYN-ACK received, session 0x8002\n[OK] ATEM 127.0.0.31 session "
-                        "restored\n", 1000))
-      << r.q.out;
-  EXPECT_EQ(r.stop(SIGTERM), 0);
-  EXPECT_EQ(r.lamp(), kOff);
 }
 
 namespace {
@@ -403,54 +280,4 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   EXPECT_EQ(r.stop(SIGTERM), 0);
   notify.drain();
   EXPECT_EQ(notify.last("STOPPING"), "STOPPING=1");
-}
-
-// The switcher's own tally: a source keyed over the program lights with "switcher" and not with
-// "buses"; both sources of a mix are on air until it ends; a resent old packet is acknowledged
-// but puts nothing back.
-TEST(Bridge, SwitcherTallyKeysMixesAndResentPackets) {
-  Rig r("127.0.0.34");
-  auto cam = [&](const char* name, int input, const char* source, uint16_t port) {
-    return std::string("{\"name\": \"") + name +
-           "\", \"watch_input_id\": " + std::to_string(input) + ", \"tally_source\": \"" + source +
-           "\", \"visca_port\": " + std::to_string(port) + "}";
-  };
-  const uint16_t two = r.addCamera(), key = r.addCamera(), bus = r.addCamera();
-  r.start(", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": [" +
-          cam("one", 1, "switcher", r.camera.port) + ", " + cam("two", 2, "switcher", two) + ", " +
-          cam("key", 3, "switcher", key) + ", " + cam("bus", 3, "buses", bus) + "]");
-  ASSERT_EQ(r.lamp(6000, 0), kProgram) << r.context();
-  EXPECT_EQ(r.lamp(100, 1), kPreview);
-  EXPECT_EQ(r.lamp(100, 2), kOff);
-  EXPECT_EQ(r.lamp(100, 3), kOff);
-  EXPECT_NE(
-      r.q.out.find("[OK] Camera key: ME=0 watch_input=3 -> 127.0.0.1:" +
-                   std::to_string(r.sinks[2]->sock.port) + " | tally from the switcher's list\n"),
-      std::string::npos);
-
-  sim::simSetKey(r.sw, 0, 0, 3, true);
-  EXPECT_EQ(r.lamp(1000, 2), kProgram) << "keyed over the program";
-  r.pump(200);
-  EXPECT_TRUE(r.sinks[3]->lamps.empty()) << "the buses know nothing of the key";
-
-  sim::simAuto(r.sw, 0, 600);
-  EXPECT_EQ(r.lamp(1000, 1), kProgram) << "mid-mix, both sources on air";
-  r.pump(200);
-  EXPECT_TRUE(r.sinks[0]->lamps.empty()) << "input 1 stays on air through the mix";
-  EXPECT_EQ(r.lamp(1000, 0), kPreview) << "the mix has ended";
-
-  // Packet N puts input 3 on the program bus, N+1 input 2; then N comes again, resent.
-  sim::simSetProgram(r.sw, 0, 3);
-  EXPECT_EQ(r.lamp(1000, 3), kProgram);
-  EXPECT_EQ(r.lamp(1000, 1), kOff);
-  r.pump(100);
-  sim::simSetProgram(r.sw, 0, 2);
-  EXPECT_EQ(r.lamp(1000, 3), kOff);
-  EXPECT_EQ(r.lamp(1000, 1), kProgram);
-  r.pump(100);
-  ASSERT_TRUE(sim::simResend(r.sw, 2, true));
-  r.pump(400);
-  for (auto& sink : r.sinks) EXPECT_TRUE(sink->lamps.empty()) << "the resent packet was applied";
-  EXPECT_TRUE(r.sw.clients.at(0).inFlight.empty()) << "and it was acknowledged";
-  EXPECT_EQ(r.stop(SIGTERM), 0);
 }

@@ -11,8 +11,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr int64_t kMs = kNsPerMs;
-
 Watch watching(int me, int input, TallySource source = TallySource::BUSES) {
   return Watch{me, input, source};
 }
@@ -79,62 +77,4 @@ TEST(Tally, FromTheSwitchersTallyListBesideTheBuses) {
   empty->programInput[0] = 4;
   EXPECT_EQ(deriveTally(watching(0, 4, TallySource::SWITCHER), *empty).reason,
             TallyReason::PROGRAM_BUS);
-}
-
-TEST(Tally, HoldOff) {
-  TallyGate g;
-  tallyGateStart(g, PROGRAM, 1000 * kMs);
-  EXPECT_TRUE(tallyGateOpen(g, 1000 * kMs));  // the first change may go at once
-  EXPECT_FALSE(tallyGateTake(g, PROGRAM, 1001 * kMs));
-  // Sent OFF at 1010 ms: a change inside the hold-off is not taken, and one that reverts before
-  // the deadline is never sent; a lasting one goes at the first reading at or after it.
-  EXPECT_TRUE(tallyGateTake(g, OFF, 1010 * kMs));
-  EXPECT_FALSE(tallyGateTake(g, PREVIEW, 1059 * kMs));
-  EXPECT_FALSE(tallyGateTake(g, OFF, 1060 * kMs));
-  EXPECT_TRUE(tallyGateTake(g, PREVIEW, 1060 * kMs));
-  EXPECT_EQ(g.deadline, 1110 * kMs);
-}
-
-// One camera's deliveries with a fake clock: a delivery that hangs (a TCP rung) holds the next
-// decision as the one pending, and the newest decision replaces it.
-TEST(Tally, ScheduleNewestWinsAndRefresh) {
-  CameraSchedule s;
-  EXPECT_FALSE(scheduleDerived(s, PROGRAM, 0).start) << "nothing before the initial state";
-  Dispatch d = scheduleStart(s, OFF, 0);
-  EXPECT_TRUE(d.start && d.state == OFF && d.change);
-  // The initial delivery hangs; three changes come, each past the hold-off.
-  EXPECT_FALSE(scheduleDerived(s, PROGRAM, 10 * kMs).start);
-  EXPECT_FALSE(scheduleDerived(s, PREVIEW, 60 * kMs).start);
-  EXPECT_FALSE(scheduleDerived(s, PREVIEW, 70 * kMs).start) << "no change, nothing new";
-  EXPECT_FALSE(scheduleDerived(s, OFF, 110 * kMs).start);
-  EXPECT_TRUE(s.hasPending && s.pending == OFF);
-  // When it ends, only the newest goes: the last state decided is the last one delivered.
-  d = scheduleDone(s, 1500 * kMs);
-  EXPECT_TRUE(d.start && d.state == OFF && d.change);
-  EXPECT_FALSE(scheduleDone(s, 1500 * kMs).start);
-
-  // Refresh at 1000 ms: only when nothing runs or waits and no change waits on the hold-off; a
-  // refresh neither opens nor extends the hold-off.
-  const int64_t refresh = 1000 * kMs;
-  EXPECT_EQ(scheduleDeadline(s, OFF, refresh), 2500 * kMs);
-  EXPECT_FALSE(scheduleRefresh(s, OFF, refresh, 2499 * kMs).start);
-  d = scheduleRefresh(s, OFF, refresh, 2500 * kMs);
-  EXPECT_TRUE(d.start && d.state == OFF && !d.change);
-  EXPECT_FALSE(scheduleRefresh(s, OFF, refresh, 4000 * kMs).start) << "one is running";
-  scheduleDone(s, 2500 * kMs);
-  EXPECT_EQ(s.gate.deadline, 160 * kMs);
-  d = scheduleDerived(s, PROGRAM, 2501 * kMs);
-  EXPECT_TRUE(d.start && d.change) << "a change goes at once after a refresh";
-  scheduleDone(s, 2501 * kMs);
-  EXPECT_EQ(scheduleDeadline(s, PREVIEW, refresh), 2551 * kMs) << "the change waits, no refresh";
-  EXPECT_FALSE(scheduleRefresh(s, PREVIEW, refresh, 3600 * kMs).start);
-  EXPECT_FALSE(scheduleRefresh(s, PROGRAM, 0, 9000 * kMs).start) << "refresh off";
-
-  // A stop drops what runs and waits; OFF starts at once.
-  scheduleSend(s, PREVIEW, true, 3000 * kMs);
-  scheduleSend(s, PROGRAM, true, 3001 * kMs);
-  scheduleAbandon(s);
-  d = scheduleSend(s, OFF, false, 3002 * kMs);
-  EXPECT_TRUE(d.start && d.state == OFF);
-  EXPECT_FALSE(s.hasPending);
 }

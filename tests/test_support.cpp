@@ -178,6 +178,45 @@ Bytes hexBytes(const std::string& hex) {
   return b;
 }
 
+Bytes atemPacket(uint8_t flags, uint16_t session, uint16_t id, const Bytes& payload) {
+  Bytes b(12, 0);
+  putBe16(&b[0], static_cast<uint16_t>(flags << 8 | (12 + payload.size())));
+  putBe16(&b[2], session);
+  putBe16(&b[10], id);
+  b.insert(b.end(), payload.begin(), payload.end());
+  return b;
+}
+
+Bytes atemSynAnswer(uint16_t session, uint8_t code) {
+  return atemPacket(0x10, session, 0, {code, 0, 0, 0x12, 0, 0, 0, 0});
+}
+
+Bytes atemBlock(const char* name, const Bytes& data) {
+  Bytes b;
+  appendBe16(b, static_cast<uint16_t>(8 + data.size()));
+  b.insert(b.end(), {0, 0});
+  b.insert(b.end(), name, name + 4);
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+Bytes busBlock(const char* name, int me, uint16_t input) {
+  Bytes data = {static_cast<uint8_t>(me), 0};
+  appendBe16(data, input);
+  return atemBlock(name, data);
+}
+
+Bytes tallyBlock(const std::vector<std::pair<uint16_t, uint8_t>>& flagsBySource) {
+  Bytes data;
+  appendBe16(data, static_cast<uint16_t>(flagsBySource.size()));
+  for (const auto& [source, flags] : flagsBySource) {
+    appendBe16(data, source);
+    data.push_back(flags);
+  }
+  data.push_back(0);  // padded to four bytes, as a switcher sends it
+  return atemBlock("TlSr", data);
+}
+
 Config configOf(const std::string& json) {
   Config c;
   std::string error;
@@ -250,7 +289,6 @@ void BridgeRig::pump(int ms) {
     for (auto& c : sinks)
       for (Bytes got; c->sock.receive(got, sw.fd >= 0 ? 0 : 1); ++c->count) {
         c->lamps.push_back(c->last = got);
-        c->arrivalsMs.push_back(nowMs());
       }
     pumpChild(q, 0);
   } while (nowMs() < end);
@@ -277,12 +315,9 @@ bool BridgeRig::waitErr(const std::string& needle, int timeout_ms) {
   return true;
 }
 
-int BridgeRig::stop(int sig, int timeout_ms, const std::function<void()>& load) {
+int BridgeRig::stop(int sig, int timeout_ms) {
   kill(q.pid, sig);
-  int status = waitChild(q, timeout_ms, [&] {
-    if (load) load();
-    pump(1);
-  });
+  int status = waitChild(q, timeout_ms, [&] { pump(1); });
   pump(20);  // what is still on its way to the camera
   return status;
 }

@@ -72,6 +72,13 @@ int waitChild(Child& c, int timeout_ms,
               const std::function<void()>& each = {});  // exit status, or -1 on time-out
 
 Bytes hexBytes(const std::string& hex);  // "81 01 ff"; throws on anything else
+// Datagrams as a switcher sends them: a packet (12-byte header, then `payload`), the answer to a
+// hello (`code` 0x02 accepted, 0x03 full, 0x04 open again), and command blocks.
+Bytes atemPacket(uint8_t flags, uint16_t session, uint16_t id, const Bytes& payload = {});
+Bytes atemSynAnswer(uint16_t session, uint8_t code);
+Bytes atemBlock(const char* name, const Bytes& data);
+Bytes busBlock(const char* name, int me, uint16_t input);  // "PrgI" or "PrvI"
+Bytes tallyBlock(const std::vector<std::pair<uint16_t, uint8_t>>& flagsBySource);  // "TlSr"
 // The configuration a document gives; throws with the reason when it is refused.
 Config configOf(const std::string& json);
 // The one camera of {"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1" `members`}.
@@ -93,7 +100,6 @@ struct CameraSink {
   std::deque<Bytes> lamps;
   Bytes last;
   uint64_t count = 0;
-  std::vector<int64_t> arrivalsMs;
   explicit CameraSink(const std::string& ip) : sock(ip, 0) {}
 };
 
@@ -125,8 +131,8 @@ struct BridgeRig {
   Bytes lamp(int timeout_ms = 6000, size_t cam = 0);  // the next camera datagram; empty on time-out
   bool waitOut(const std::string& needle, int timeout_ms = 6000);  // on the child's stdout
   bool waitErr(const std::string& needle, int timeout_ms = 2000);  // on its stderr
-  // Sends `sig` and pumps (running `load` each turn) until the child exits: its exit status.
-  int stop(int sig, int timeout_ms = 10000, const std::function<void()>& load = {});
+  // Sends `sig` and pumps until the child exits: its exit status.
+  int stop(int sig, int timeout_ms = 10000);
   std::string context() const;  // the simulator's events and the child's output
 };
 

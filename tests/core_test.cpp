@@ -1,0 +1,571 @@
+// The bridge core with a fake clock: switcher datagrams, deliveries, signals and reloads go in at
+// readings the test chooses; what comes out is checked: the camera deliveries with their bytes,
+// the switcher's acknowledgements and hellos, the lines and the status.
+#include "core/core.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int64_t kMs = kNsPerMs;
+constexpr uint16_t kSession = 0x8001;
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// One delivery the core started: which camera, what state, the first rung's bytes, when.
+struct Sent {
+  std::string camera;
+  TallyState state;
+  Bytes bytes;
+  int64_t atMs;
+  bool operator==(const Sent& o) const {
+    return camera == o.camera && state == o.state && atMs == o.atMs;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Sent& s) {
+  return os << s.camera << " " << tallyStateToString(s.state) << " @" << s.atMs;
+}
+
+// The core between a fake switcher and fake camera links. Every link delivers at once unless
+// the test says otherwise for a camera (FAILED, or RUNNING: it hangs until `finish`).
+struct Rig {
+  std::unique_ptr<Core> core = std::make_unique<Core>();
+  CoreActions acts;
+  int64_t now = 0;
+  std::vector<Sent> sent;
+  std::vector<std::string> log;
+  std::vector<uint16_t> acks;
+  int hellos = 0, reopens = 0;
+  std::vector<std::string> notify;
+  std::map<uint32_t, const CameraSpec*> links;  // open, by camera id
+  std::map<std::string, int> opened;             // links opened, by camera name
+  std::map<std::string, DeliveryStatus> outcome;  // by camera name; DELIVERED when absent
+  uint16_t nextId = 1;                            // the switcher's next packet id
+  std::string path = "/etc/quorvel.json";
+
+  int64_t ms() const { return now / kMs; }
+
+  std::string nameOf(uint32_t id) const {
+    for (const auto& c : core->cameras)
+      if (c->id == id) return c->spec.settings.name;
+    return "?";
+  }
+
+  void perform() {
+    for (size_t i = 0; i < acts.cameras.size(); ++i) {
+      const CameraAction a = acts.cameras[i];
+      if (a.kind == CameraAction::OPEN) {
+        EXPECT_EQ(links.count(a.camera), 0u) << "opened twice";
+        links[a.camera] = a.spec;
+        ++opened[a.spec->settings.name];
+      } else if (a.kind == CameraAction::CLOSE) {
+        EXPECT_EQ(links.erase(a.camera), 1u) << "closed but not open";
+      } else {
+        EXPECT_EQ(links.count(a.camera), 1u) << "delivery to a link not open";
+        const CameraSpec& spec = *links[a.camera];
+        TallyState state = OFF;
+        for (TallyState s : {OFF, PREVIEW, PROGRAM})
+          if (a.ladder.rungs[0].bytes == &spec.commands.forms[s].plain) state = s;
+        const std::string name = spec.settings.name;
+        sent.push_back({name, state, *a.ladder.rungs[0].bytes, ms()});
+        DeliveryReport r;
+        r.status = outcome.count(name) ? outcome[name] : DeliveryStatus::DELIVERED;
+        if (r.status == DeliveryStatus::FAILED) r.failures.push_back({false, "sendto()", 101});
+        coreDelivered(*core, a.camera, r, now, acts);
+      }
+    }
+    if (acts.reopenSwitcher) ++reopens;
+    if (acts.sendAck) acks.push_back(acts.ackId);
+    if (acts.sendHello) ++hellos;
+    for (const LogLine& l : acts.lines) log.push_back(formatLine(l));
+    notify.insert(notify.end(), acts.notify.begin(), acts.notify.end());
+    acts.clear();
+    coreWakeEnd(*core, acts);
+    for (const CameraAction& a : acts.cameras) links.erase(a.camera);
+    for (const LogLine& l : acts.lines) log.push_back(formatLine(l));
+    acts.clear();
+  }
+
+  void start(const std::string& json) {
+    coreStart(*core, configOf(json), path, now, acts);
+    perform();
+  }
+  // A single camera watching `members`, on loopback.
+  void startOne(const std::string& members = "") {
+    start(R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1")" + members + "}");
+  }
+  // Cameras named by `entries` ({"name": ..., ...}, ...) with `top` members at the top level.
+  void startMany(const std::string& entries, const std::string& top = "") {
+    start(R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1")" + top + ", \"cameras\": [" +
+          entries + "]}");
+  }
+
+  void receive(const Bytes& datagram) {
+    coreSwitcherDatagram(*core, datagram.data(), datagram.size(), now, acts);
+    perform();
+  }
+  // A reliable packet of command blocks, with the next id.
+  void send(const Bytes& payload) { receive(atemPacket(0x08, kSession, nextId++, payload)); }
+  // The switcher accepts the hello and sends its first packet.
+  void accept() {
+    receive(atemSynAnswer(0, 0x02));
+    nextId = 1;
+    send({});
+  }
+  // ... then its initial state (program, preview on M/E 0, and InCm), then the warm-up ends.
+  void connect(uint16_t program = 1, uint16_t preview = 2) {
+    accept();
+    send(buses(program, preview) + atemBlock("InCm", {0, 0, 0, 0}));
+    advanceTo(now + kSettleNs + kWarmUpNs);
+  }
+
+  static Bytes buses(uint16_t program, uint16_t preview, int me = 0) {
+    return busBlock("PrgI", me, program) + busBlock("PrvI", me, preview);
+  }
+
+  // Moves the clock to `to`, running every deadline on the way as the loop would.
+  void advanceTo(int64_t to) {
+    for (int64_t d; (d = coreDeadline(*core)) <= to;) {
+      now = std::max(now, d);
+      coreTick(*core, now, acts);
+      perform();
+    }
+    now = to;
+  }
+  void advance(int64_t byMs) { advanceTo(now + byMs * kMs); }
+
+  void finish(const std::string& camera, DeliveryStatus status) {
+    outcome.erase(camera);
+    for (const auto& c : core->cameras)
+      if (c->spec.settings.name == camera) {
+        DeliveryReport r;
+        r.status = status;
+        coreDelivered(*core, c->id, r, now, acts);
+      }
+    perform();
+  }
+
+  void stop(int signo = 15) {
+    coreStop(*core, &signo, 1, now, acts);
+    perform();
+  }
+
+  void reload(const std::string& json) {
+    LoadedConfig l;
+    l.ok = true;
+    l.config = configOf(json);
+    coreReload(*core, l, now, acts);
+    perform();
+  }
+
+  // The deliveries since the last call.
+  std::vector<Sent> take() {
+    std::vector<Sent> s;
+    s.swap(sent);
+    return s;
+  }
+  bool logged(const std::string& line) const {
+    return std::find(log.begin(), log.end(), line) != log.end();
+  }
+  std::string lines() const {
+    std::string all;
+    for (const std::string& l : log) all += l + "\n";
+    return all;
+  }
+};
+
+}  // namespace
+
+// From the hello to the stop, with one camera: the lines a healthy start writes, the initial
+// state at the end of the warm-up, each cut at once with its acknowledgement, OFF at the stop.
+TEST(Core, StartCutsAndStop) {
+  Rig r;
+  r.startOne(R"(, "watch_input_id": 3, "compat_try_tcp": false)");
+  EXPECT_EQ(r.hellos, 1);
+  EXPECT_EQ(r.reopens, 1);
+  EXPECT_EQ(r.links.size(), 1u);
+  r.accept();
+  EXPECT_EQ(r.acks, (std::vector<uint16_t>{0, 1}));
+  r.send(Rig::buses(3, 4));
+  r.advance(kSettleNs / kMs + kWarmUpNs / kMs - 1);
+  EXPECT_TRUE(r.take().empty()) << "nothing before the warm-up ends";
+  r.advance(1);
+  const std::vector<Sent> initial = r.take();
+  EXPECT_EQ(initial, (std::vector<Sent>{{"cam1", PROGRAM, {}, 3500}}));
+  EXPECT_EQ(initial.at(0).bytes, kProgram);
+  EXPECT_EQ(r.lines(),
+            "[INFO] Connecting to ATEM at 127.0.0.1...\n"
+            "[ATEM] SYN-ACK received, session 0x8001\n"
+            "[OK] ATEM 127.0.0.1 connected | ME=0 watch_input=3 -> 127.0.0.1:52381\n"
+            "[OK] Will also try 8-byte VISCA-IP prefix\n"
+            "[OK] Tally follows the program and preview buses of M/E 0\n");
+
+  r.send(busBlock("PrvI", 0, 5));  // the other bus: nothing
+  r.send(Rig::buses(4, 3));
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PREVIEW, {}, 3500}}));
+  EXPECT_EQ(r.acks.back(), r.nextId - 1) << "acknowledged in the same step";
+  EXPECT_EQ(coreStatus(*r.core), "connected to 127.0.0.1 \xC2\xB7 cam1 PREVIEW");
+
+  r.stop(15);
+  r.stop(2);
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", OFF, {}, 3500}}));
+  EXPECT_TRUE(r.core->done);
+  EXPECT_EQ(r.core->exitStatus, 0);
+  EXPECT_EQ(r.notify, (std::vector<std::string>{"STOPPING=1"}));
+  const std::string tail = r.lines().substr(r.lines().find("\n\n"));
+  EXPECT_EQ(tail,
+            "\n\n[INFO] Caught signal 15, shutting down...\n[INFO] Sending tally OFF before "
+            "exit...\n[INFO] Goodbye!\n\n[INFO] Caught signal 2, shutting down...\n");
+}
+
+// A stop in each phase sends OFF once, at once, and nothing else.
+TEST(Core, StopInEveryPhase) {
+  for (const char* phase : {"waiting", "warming", "running"}) {
+    Rig r;
+    r.startOne(R"(, "watch_input_id": 2)");
+    if (std::string(phase) != "waiting") r.accept();
+    if (std::string(phase) == "running") r.advance(3500);
+    r.take();
+    r.stop();
+    EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", OFF, {}, r.ms()}})) << phase;
+    EXPECT_TRUE(r.core->done) << phase;
+    r.advance(10'000);
+    EXPECT_TRUE(r.take().empty()) << phase;
+  }
+  // An address that is no address ends the run before anything is sent or opened.
+  Rig bad;
+  bad.start(R"({"atem_ip": "switcher", "visca_host": "127.0.0.1"})");
+  EXPECT_TRUE(bad.core->done && bad.core->exitStatus == 1 && bad.links.empty());
+  EXPECT_EQ(bad.hellos, 0);
+  EXPECT_EQ(bad.lines(),
+            "[INFO] Connecting to ATEM at switcher...\n[ERR] Invalid ATEM IP: switcher\n"
+            "[ERR] Failed to initiate ATEM connection\n");
+}
+
+// At most one change per 50 ms per camera; a change that reverts within the hold-off is never
+// sent; a lasting one goes when the hold-off ends.
+TEST(Core, HoldOffPerCamera) {
+  Rig r;
+  r.startMany(R"({"watch_input_id": 7}, {"watch_input_id": 8})");
+  r.connect(1, 2);
+  r.take();
+  r.send(busBlock("PrgI", 0, 7));
+  r.advance(10);
+  r.send(busBlock("PrgI", 0, 8));  // cam1 leaves PROGRAM 10 ms later; cam2 gets it at once
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 3500}, {"cam2", PROGRAM, {}, 3510}}));
+  r.advance(39);
+  EXPECT_TRUE(r.take().empty());
+  r.advance(1);
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", OFF, {}, 3550}}));
+  r.advance(100);
+  r.send(busBlock("PrgI", 0, 7));
+  r.send(busBlock("PrgI", 0, 8));
+  r.send(busBlock("PrgI", 0, 7));  // each camera's change reverted within its hold-off
+  r.advance(200);
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 3650}, {"cam2", OFF, {}, 3650}}));
+}
+
+// A camera whose delivery hangs (a TCP rung) delays nobody: the others and the switcher are
+// served, and when it ends only the newest state follows. A failed delivery is counted.
+TEST(Core, HangingAndFailingCameras) {
+  Rig r;
+  r.startMany(R"({"name": "ok", "watch_input_id": 1}, {"name": "dead", "watch_input_id": 1},
+                 {"name": "bad", "watch_input_id": 2})",
+              R"(, "log_changes": true)");
+  r.outcome["dead"] = DeliveryStatus::RUNNING;
+  r.outcome["bad"] = DeliveryStatus::FAILED;
+  r.connect(1, 2);
+  EXPECT_EQ(r.take().size(), 3u);
+  for (uint16_t program : {3, 1, 3}) {
+    r.send(Rig::buses(program, 2));
+    r.advance(60);
+  }
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"ok", OFF, {}, 3500}, {"ok", PROGRAM, {}, 3560},
+                                         {"ok", OFF, {}, 3620}}));
+  EXPECT_EQ(r.acks.size(), 6u) << "every packet acknowledged";
+  r.finish("dead", DeliveryStatus::FAILED);
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"dead", OFF, {}, 3680}})) << "the newest, once";
+  EXPECT_EQ(coreStatus(*r.core),
+            "connected to 127.0.0.1 \xC2\xB7 ok OFF \xC2\xB7 dead OFF (1 failed) \xC2\xB7 bad - (1 "
+            "failed)");
+  EXPECT_TRUE(r.logged("[ERR][UDP] bad: sendto() failed: Network is unreachable"));
+  EXPECT_TRUE(r.logged("[WARN] bad: All send attempts failed for state PREVIEW"));
+  EXPECT_TRUE(r.logged("[WARN] dead: All send attempts failed for state PROGRAM"));
+  EXPECT_TRUE(r.logged("[TALLY] ok PROGRAM (input 1 on the program bus of M/E 0)"));
+  EXPECT_TRUE(r.logged("[TALLY] dead OFF (input 1 on neither bus of M/E 0)"));
+
+  // A stop while a delivery hangs: OFF at once for all, and the run ends when the last is over.
+  r.outcome["dead"] = DeliveryStatus::RUNNING;
+  r.send(Rig::buses(1, 2));
+  r.take();
+  r.stop();
+  EXPECT_EQ(r.take().size(), 3u);
+  EXPECT_FALSE(r.core->done);
+  r.finish("dead", DeliveryStatus::DELIVERED);
+  EXPECT_TRUE(r.core->done);
+}
+
+// The switcher's tally list, beside the buses: a keyed source is on air for "switcher" only.
+TEST(Core, TallyListAndBuses) {
+  Rig r;
+  r.startMany(R"({"name": "key", "watch_input_id": 3, "tally_source": "switcher"},
+                 {"name": "bus", "watch_input_id": 3})");
+  r.connect(1, 2);
+  r.take();
+  r.send(tallyBlock({{1, 1}, {2, 2}, {3, 1}}));
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"key", PROGRAM, {}, 3500}}));
+}
+
+// With "off", a lost switcher darkens every lamp and stops the refreshes until the new session's
+// initial state is in; the session is restored with its lines.
+TEST(Core, RefreshLossAndRestore) {
+  Rig r;
+  r.startOne(R"(, "lamp_refresh_ms": 1000, "lamp_on_switcher_loss": "off")");
+  r.connect(1, 2);
+  r.take();
+  for (int i = 0; i < 3; ++i) {
+    r.advance(1000);
+    r.send({});  // a ping: a sign of life, and no change
+  }
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 4500}, {"cam1", PROGRAM, {}, 5500},
+                                         {"cam1", PROGRAM, {}, 6500}}));
+  r.advance(5001);
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 7500}, {"cam1", PROGRAM, {}, 8500},
+                                         {"cam1", PROGRAM, {}, 9500}, {"cam1", PROGRAM, {}, 10500},
+                                         {"cam1", PROGRAM, {}, 11500}, {"cam1", OFF, {}, 11501}}))
+      << "refreshed, then OFF once more than 5000 ms passed without a packet";
+  EXPECT_TRUE(r.logged("[WARN] ATEM 127.0.0.1 silent for 5 s: the session is lost, opening a "
+                       "new one"));
+  EXPECT_EQ(r.hellos, 2);
+  EXPECT_EQ(coreStatus(*r.core), "lost 127.0.0.1, reconnecting \xC2\xB7 cam1 OFF");
+  r.advance(3000);
+  EXPECT_TRUE(r.take().empty()) << "no refresh while the switcher is lost";
+  r.accept();
+  EXPECT_TRUE(r.logged("[OK] ATEM 127.0.0.1 session restored"));
+  EXPECT_TRUE(r.take().empty()) << "dark until the initial state is in";
+  r.send(Rig::buses(1, 2) + atemBlock("InCm", {0, 0, 0, 0}));
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, r.ms()}}));
+
+  // "keep" holds the lamp through a loss.
+  Rig k;
+  k.startOne();
+  k.connect(1, 2);
+  k.take();
+  k.advance(20'000);
+  EXPECT_TRUE(k.take().empty());
+}
+
+TEST(Core, RefusalReopenAndForeignSenders) {
+  Rig r;
+  r.startOne();
+  r.receive(atemSynAnswer(0, 0x03));
+  EXPECT_EQ(coreStatus(*r.core), "refused as full by 127.0.0.1 \xC2\xB7 cam1 -");
+  EXPECT_TRUE(r.logged("[ERR] ATEM: Connection refused (switcher full)"));
+  r.advance(5001);
+  EXPECT_EQ(r.hellos, 2) << "asked again";
+  r.accept();
+  r.receive(atemSynAnswer(kSession, 0x04));
+  EXPECT_TRUE(r.logged("[ATEM] Reconnect requested, resending SYN"));
+  EXPECT_EQ(r.hellos, 3);
+
+  coreForeignDatagram(*r.core, htonl(0x7F000002), 4000, r.now, r.acts);
+  coreForeignDatagram(*r.core, htonl(0x7F000002), 4001, r.now, r.acts);
+  r.perform();
+  EXPECT_EQ(r.log.back(),
+            "[WARN] Ignoring datagrams that do not come from the switcher: 1 so far, the latest "
+            "from 127.0.0.2:4000");
+}
+
+// What cameras answer: an acknowledgement marks the camera answering, an error warns once per
+// answer and shows in the status.
+TEST(Core, CameraAnswers) {
+  Rig r;
+  r.startMany(R"({"name": "a"}, {"name": "b"})");
+  r.connect(1, 2);
+  const Bytes ack = hexBytes("90 41 ff"), error = hexBytes("90 61 41 ff");
+  const uint32_t a = r.core->cameras[0]->id, b = r.core->cameras[1]->id;
+  coreCameraAnswer(*r.core, a, ack.data(), ack.size(), &kProgram, r.acts);
+  coreCameraAnswer(*r.core, b, error.data(), error.size(), &kProgram, r.acts);
+  r.perform();
+  EXPECT_EQ(coreStatus(*r.core),
+            "connected to 127.0.0.1 \xC2\xB7 a PROGRAM (answering) \xC2\xB7 b PROGRAM (error 41)");
+  EXPECT_EQ(r.log.back(),
+            "[WARN] b: Camera answered 81 01 7e 01 0a 01 05 ff with error 41 (not executable)");
+}
+
+// A reload without a new session: each camera gets what its change calls for, and a file that
+// cannot be used changes nothing.
+TEST(Core, ReloadPlans) {
+  const std::string loopback = R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1", )";
+  auto file = [&](const std::string& cameras) { return loopback + "\"cameras\": [" + cameras + "]}"; };
+  const std::string same = R"({"name": "same", "watch_input_id": 1})";
+  Rig r;
+  r.start(file(same + R"(, {"name": "gone", "watch_input_id": 1},
+                         {"name": "port", "watch_input_id": 2},
+                         {"name": "cmds", "watch_input_id": 2},
+                         {"name": "input", "watch_input_id": 2},
+                         {"name": "flags", "watch_input_id": 2})"));
+  r.connect(1, 2);
+  r.take();
+  r.reload(file(same + R"(, {"name": "port", "watch_input_id": 2, "visca_port": 1259},
+                         {"name": "cmds", "watch_input_id": 2, "visca_preview": "81 01 7e 01 0a 00 03 ff"},
+                         {"name": "input", "watch_input_id": 1},
+                         {"name": "flags", "watch_input_id": 2, "compat_try_tcp": false},
+                         {"name": "new", "watch_input_id": 2})"));
+  std::vector<Sent> got = r.take();
+  std::sort(got.begin(), got.end(), [](const Sent& x, const Sent& y) { return x.camera < y.camera; });
+  EXPECT_EQ(got, (std::vector<Sent>{{"cmds", PREVIEW, {}, 3500}, {"gone", OFF, {}, 3500},
+                                    {"input", PROGRAM, {}, 3500}, {"new", PREVIEW, {}, 3500},
+                                    {"port", PREVIEW, {}, 3500}}));
+  EXPECT_EQ(got[0].bytes, hexBytes("81 01 7e 01 0a 00 03 ff")) << "the new command";
+  // Moved cameras (address or commands) start on a new link; the others keep theirs.
+  EXPECT_EQ(r.links.size(), 6u);
+  EXPECT_EQ(r.opened, (std::map<std::string, int>{{"cmds", 2}, {"flags", 1}, {"gone", 1},
+                                                   {"input", 1}, {"new", 1}, {"port", 2},
+                                                   {"same", 1}}));
+  for (const auto& [id, spec] : r.links) {
+    if (spec->settings.name == "port") {
+      EXPECT_EQ(spec->port, 1259);
+    }
+  }
+  EXPECT_TRUE(r.logged("[OK] Config reloaded: 6 cameras"));
+  EXPECT_EQ(r.notify, (std::vector<std::string>{"RELOADING=1\nMONOTONIC_USEC=3500000", "READY=1"}));
+  EXPECT_EQ(r.acks.size(), 3u) << "the session stays";
+
+  // A file that cannot be used: its line, and the bridge goes on as it was.
+  LoadedConfig bad;
+  bad.error = "Config missing 'visca_host'";
+  coreReload(*r.core, bad, r.now, r.acts);
+  r.perform();
+  EXPECT_EQ(r.log.end()[-3], "[INFO] Reloading config from: /etc/quorvel.json");
+  EXPECT_EQ(r.log.end()[-2], "[ERR] Config missing 'visca_host'");
+  EXPECT_EQ(r.log.back(), "[WARN] The configuration in use stays");
+  r.send(Rig::buses(2, 1));
+  EXPECT_EQ(r.take().size(), 6u);
+}
+
+// A reload that names another switcher opens a new session; the lamps hold until its state is in.
+TEST(Core, ReloadToAnotherSwitcher) {
+  Rig r;
+  r.startOne();
+  r.connect(1, 2);
+  r.take();
+  r.reload(R"({"atem_ip": "127.0.0.9", "visca_host": "127.0.0.1"})");
+  EXPECT_EQ(r.reopens, 2);
+  EXPECT_EQ(r.hellos, 2);
+  EXPECT_TRUE(r.logged("[INFO] Connecting to ATEM at 127.0.0.9..."));
+  EXPECT_TRUE(r.take().empty());
+  EXPECT_EQ(coreStatus(*r.core), "connecting to 127.0.0.9 \xC2\xB7 cam1 PROGRAM");
+  r.accept();
+  r.send(Rig::buses(2, 1) + atemBlock("InCm", {0, 0, 0, 0}));
+  r.advance(3500);
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PREVIEW, {}, 7000}}));
+}
+
+// A switcher that resends what is not acknowledged after 200 ms, as real ones do, under loss,
+// duplication and reordering of its packets. After each round of changes the faults stop, and
+// once everything sent is acknowledged every lamp must show the switcher's buses.
+// QUORVEL_SOAK_LAPS scales it up for a long run.
+TEST(Core, LampsFollowTheSwitcherThroughFaults) {
+  const char* lapsEnv = std::getenv("QUORVEL_SOAK_LAPS");
+  const int laps = lapsEnv ? std::atoi(lapsEnv) : 1;
+  std::mt19937 rng(20261208);
+  Rig r;
+  r.startMany(R"({"watch_input_id": 1}, {"watch_input_id": 2}, {"watch_input_id": 3})");
+  r.connect(1, 2);
+  uint16_t program = 1, preview = 2;
+
+  struct Packet {
+    uint16_t id;
+    Bytes bytes;
+    int64_t lastSentNs;
+    bool reachedWire;
+  };
+  std::deque<Packet> inFlight;
+  std::multimap<int64_t, Bytes> wire;  // datagrams on their way, by arrival
+  int lossPct = 0, duplicatePct = 0, reorderPct = 0;
+  int lost = 0, resent = 0;
+  auto transmit = [&](Packet& p, bool resend) {
+    p.lastSentNs = r.now;
+    resent += resend;
+    if (static_cast<int>(rng() % 100) < lossPct) return void(++lost);
+    p.reachedWire = true;
+    Bytes b = p.bytes;
+    if (resend) b[0] |= 0x20;
+    int64_t delay = static_cast<int>(rng() % 100) < reorderPct ? (20 + rng() % 60) * kMs : 0;
+    wire.emplace(r.now + delay, b);
+    if (static_cast<int>(rng() % 100) < duplicatePct) wire.emplace(r.now + delay, b);
+  };
+  // Runs the clock for `ms`: arrivals, acknowledgements (cumulative, as a switcher counts them),
+  // resends after 200 ms.
+  auto run = [&](int64_t ms) {
+    for (int64_t end = r.now + ms * kMs; r.now < end;) {
+      int64_t next = std::min(end, r.now + 10 * kMs);
+      if (!wire.empty()) next = std::min(next, std::max(r.now, wire.begin()->first));
+      r.advanceTo(next);
+      while (!wire.empty() && wire.begin()->first <= r.now) {
+        Bytes b = wire.begin()->second;
+        wire.erase(wire.begin());
+        r.acks.clear();
+        r.receive(b);
+        for (uint16_t ack : r.acks)
+          while (!inFlight.empty() && inFlight.front().reachedWire &&
+                 ((ack - inFlight.front().id) & kAtemIdMask) < 0x4000)
+            inFlight.pop_front();
+      }
+      for (Packet& p : inFlight)
+        if (r.now - p.lastSentNs >= 200 * kMs) transmit(p, true);
+    }
+  };
+  auto lamp = [&](const std::string& cam) {
+    for (auto it = r.sent.rbegin(); it != r.sent.rend(); ++it)
+      if (it->camera == cam) return it->state;
+    return static_cast<TallyState>(-1);
+  };
+  std::vector<std::string> wrong;
+  for (int lap = 0; lap < laps; ++lap) {
+    for (int faults : {0, 1, 2, 3}) {
+      lossPct = faults == 1 || faults == 3 ? 10 : 0;
+      duplicatePct = faults == 2 || faults == 3 ? 20 : 0;
+      reorderPct = faults >= 2 ? 20 : 0;
+      for (int i = 0; i < 30; ++i) {
+        if (rng() % 2) std::swap(program, preview);
+        else (rng() % 2 ? program : preview) = static_cast<uint16_t>(1 + rng() % 4);
+        inFlight.push_back({r.nextId++, atemPacket(0x08, kSession, 0, Rig::buses(program, preview)),
+                            0, false});
+        putBe16(&inFlight.back().bytes[10], inFlight.back().id);
+        transmit(inFlight.back(), false);
+        run(60 + rng() % 41);
+      }
+      lossPct = duplicatePct = reorderPct = 0;
+      run(2000);
+      EXPECT_TRUE(inFlight.empty()) << "round " << faults << ": unacknowledged packets";
+      for (int cam = 1; cam <= 3; ++cam) {
+        TallyState want = program == cam ? PROGRAM : preview == cam ? PREVIEW : OFF;
+        if (lamp("cam" + std::to_string(cam)) != want)
+          wrong.push_back("lap " + std::to_string(lap) + " round " + std::to_string(faults) +
+                          " cam" + std::to_string(cam));
+      }
+    }
+  }
+  EXPECT_TRUE(wrong.empty()) << wrong.size() << " wrong, the first: " << wrong.at(0);
+  EXPECT_GT(lost, 3 * laps);
+  EXPECT_GT(resent, lost);
+}
