@@ -77,7 +77,7 @@ void checkCamera(const JsonValue& root, const JsonValue* entry, const Settings& 
     const SettingDef& k = kSettings[i];
     if (k.scope != SettingScope::CAMERA) continue;
     const bool number = k.kind == SettingKind::NUMBER;
-    const JsonType type = number ? JsonType::Number
+    const JsonType type = number                        ? JsonType::Number
                           : k.kind == SettingKind::FLAG ? JsonType::Bool
                                                         : JsonType::String;
     const JsonValue* m = pick(root, entry, k.key, type);

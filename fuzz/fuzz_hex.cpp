@@ -1,8 +1,9 @@
 // Feeds the input as a command text to hexStringToBytes, as loading a configuration does with
 // the three configured texts. A text that converts must give one byte per piece, and report as
 // lossy exactly the pieces that are not one or two hex digits; one that does not convert must
-// name a piece of the text and leave the output alone. What bytesToHexString writes for any bytes (the
-// converted ones, and the raw input itself) must convert back to the same bytes, also strictly.
+// name a piece of the text and leave the output alone. What bytesToHexString writes for any bytes
+// (the converted ones, and the raw input itself) must convert back to the same bytes, also
+// strictly.
 #include <sanitizer/common_interface_defs.h>
 
 #include <cctype>
@@ -61,8 +62,8 @@ size_t countExactPieces(const std::string& text) {
   size_t exact = 0;
   std::string piece;
   for (size_t i = 0; i <= text.size(); ++i) {
-    bool separator = i == text.size() || std::isspace(static_cast<unsigned char>(text[i])) ||
-                     text[i] == ',';
+    bool separator =
+        i == text.size() || std::isspace(static_cast<unsigned char>(text[i])) || text[i] == ',';
     if (!separator) {
       piece += text[i];
     } else if (!piece.empty()) {

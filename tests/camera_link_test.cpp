@@ -11,22 +11,24 @@ using namespace testing_support;
 
 namespace {
 
-CameraSpec cameraAt(uint16_t port, const std::string& program = "81 01 7e 01 0a 01 05 ff",
-                    const std::string& more = "") {
+CameraConfig cameraAt(uint16_t port, const std::string& program = "81 01 7e 01 0a 01 05 ff",
+                      const std::string& more = "") {
   return cameraSpec(", \"visca_port\": " + std::to_string(port) + ", \"visca_program\": \"" +
                     program + "\"" + more);
 }
 
 // A camera's link, driven like the event loop drives it.
 struct Rig {
-  CameraSpec spec;
+  CameraConfig cfg;
   CameraLink link;
-  explicit Rig(const CameraSpec& s) : spec(s) {
-    cameraSetup(link, spec);
+  explicit Rig(const CameraConfig& s) : cfg(s) {
+    cameraSetup(link, cfg);
     cameraPrepare(link);
   }
   ~Rig() { cameraClose(link); }
-  Ladder ladder(TallyState state) const { return buildLadder(spec.commands.forms[state], spec.ladder); }
+  Ladder ladder(TallyState state) const {
+    return buildLadder(cfg.commands.forms[state], cfg.ladder);
+  }
   // Delivers `state` to the end, waiting on the TCP socket as the loop would. What failed, one
   // line each ("UDP sendto(): Message too long"), and "sent N bytes by TCP".
   std::string deliver(TallyState state, DeliveryStatus* status = nullptr) {
@@ -64,9 +66,9 @@ std::string hugeCommand() {
 TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
   UdpPeer camera("127.0.0.1", 0);
   Rig r(cameraAt(camera.port));
-  const std::pair<TallyState, const char*> states[] = {
-      {PROGRAM, "81 01 7e 01 0a 01 05 ff"}, {PREVIEW, "81 01 7e 01 0a 01 04 ff"},
-      {OFF, "81 01 7e 01 0a 01 00 ff"}};
+  const std::pair<TallyState, const char*> states[] = {{PROGRAM, "81 01 7e 01 0a 01 05 ff"},
+                                                       {PREVIEW, "81 01 7e 01 0a 01 04 ff"},
+                                                       {OFF, "81 01 7e 01 0a 01 00 ff"}};
   uint16_t lastPort = 0;
   for (auto [state, bytes] : states) {
     DeliveryStatus s;
@@ -110,15 +112,14 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
                {false, true, true}};
   const int fds = countOpenFds(getpid());
   for (const Case& k : cases) {
-    CameraSpec c = cameraAt(closedPort, hugeCommand());
+    CameraConfig c = cameraAt(closedPort, hugeCommand());
     c.ladder = {k.prefix, k.tcp, k.both};
     std::string pair = k.prefix ? udp + udp : udp;
     if (k.tcp) pair += k.prefix ? tcp + tcp : tcp;
     Rig r(c);
     DeliveryStatus s;
     for (int i = 0; i < 20; ++i)  // the same every time, and no descriptor left behind
-      EXPECT_EQ(r.deliver(PROGRAM, &s), k.both ? pair + pair : pair)
-          << k.prefix << k.tcp << k.both;
+      EXPECT_EQ(r.deliver(PROGRAM, &s), k.both ? pair + pair : pair) << k.prefix << k.tcp << k.both;
     EXPECT_EQ(s, DeliveryStatus::FAILED);
   }
   EXPECT_EQ(countOpenFds(getpid()), fds);
@@ -136,9 +137,11 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   TcpListener camera("127.0.0.1");
   Rig r(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff",
                  ", \"visca_preview\": \"" + hugeCommand() + "\""));
-  const Bytes& preview = r.spec.commands.forms[PREVIEW].plain;
-  EXPECT_EQ(r.deliver(PREVIEW), "UDP sendto(): Message too long\nUDP sendto(): Message too long\n"
-                                "sent " + std::to_string(preview.size()) + " bytes by TCP\n");
+  const Bytes& preview = r.cfg.commands.forms[PREVIEW].plain;
+  EXPECT_EQ(r.deliver(PREVIEW),
+            "UDP sendto(): Message too long\nUDP sendto(): Message too long\n"
+            "sent " +
+                std::to_string(preview.size()) + " bytes by TCP\n");
   Bytes got;
   ASSERT_TRUE(camera.acceptAndRead(got, 2000));
   ASSERT_FALSE(got.empty());
@@ -148,7 +151,7 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   // (a reading passed in, no sleep), and the next rung starts.
   HangingListener listener("127.0.0.1");
   Rig hang(cameraAt(listener.port, hugeCommand()));
-  hang.spec.ladder.prefix = hang.spec.ladder.bothOps = false;
+  hang.cfg.ladder.prefix = hang.cfg.ladder.bothOps = false;
   const int64_t t0 = monotonicNs();
   DeliveryReport r1;
   cameraDeliver(hang.link, hang.ladder(PROGRAM), t0, r1);
@@ -158,5 +161,6 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   EXPECT_EQ(r1.status, DeliveryStatus::RUNNING);
   cameraContinue(hang.link, false, t0 + kTcpStepNs, r1);
   EXPECT_EQ(r1.status, DeliveryStatus::FAILED);
-  EXPECT_EQ(Rig::describe(r1), "UDP sendto(): Message too long\nTCP connect(): Connection timed out\n");
+  EXPECT_EQ(Rig::describe(r1),
+            "UDP sendto(): Message too long\nTCP connect(): Connection timed out\n");
 }

@@ -3,9 +3,8 @@
 // the switcher's acknowledgements and hellos, the lines and the status.
 #include "core/core.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -54,8 +53,8 @@ struct Rig {
   std::vector<uint16_t> acks;
   int hellos = 0, reopens = 0;
   std::vector<std::string> notify;
-  std::map<uint32_t, const CameraSpec*> links;  // open, by camera id
-  std::map<std::string, int> opened;             // links opened, by camera name
+  std::map<uint32_t, const CameraConfig*> links;  // open, by camera id
+  std::map<std::string, int> opened;              // links opened, by camera name
   std::map<std::string, DeliveryStatus> outcome;  // by camera name; DELIVERED when absent
   uint16_t nextId = 1;                            // the switcher's next packet id
   std::string path = "/etc/quorvel.json";
@@ -64,7 +63,7 @@ struct Rig {
 
   std::string nameOf(uint32_t id) const {
     for (const auto& c : core->cameras)
-      if (c->id == id) return c->spec.settings.name;
+      if (c->id == id) return c->config.settings.name;
     return "?";
   }
 
@@ -73,17 +72,17 @@ struct Rig {
       const CameraAction a = acts.cameras[i];
       if (a.kind == CameraAction::OPEN) {
         EXPECT_EQ(links.count(a.camera), 0u) << "opened twice";
-        links[a.camera] = a.spec;
-        ++opened[a.spec->settings.name];
+        links[a.camera] = a.config;
+        ++opened[a.config->settings.name];
       } else if (a.kind == CameraAction::CLOSE) {
         EXPECT_EQ(links.erase(a.camera), 1u) << "closed but not open";
       } else {
         EXPECT_EQ(links.count(a.camera), 1u) << "delivery to a link not open";
-        const CameraSpec& spec = *links[a.camera];
+        const CameraConfig& cfg = *links[a.camera];
         TallyState state = OFF;
         for (TallyState s : {OFF, PREVIEW, PROGRAM})
-          if (a.ladder.rungs[0].bytes == &spec.commands.forms[s].plain) state = s;
-        const std::string name = spec.settings.name;
+          if (a.ladder.rungs[0].bytes == &cfg.commands.forms[s].plain) state = s;
+        const std::string name = cfg.settings.name;
         sent.push_back({name, state, *a.ladder.rungs[0].bytes, ms()});
         DeliveryReport r;
         r.status = outcome.count(name) ? outcome[name] : DeliveryStatus::DELIVERED;
@@ -154,7 +153,7 @@ struct Rig {
   void finish(const std::string& camera, DeliveryStatus status) {
     outcome.erase(camera);
     for (const auto& c : core->cameras)
-      if (c->spec.settings.name == camera) {
+      if (c->config.settings.name == camera) {
         DeliveryReport r;
         r.status = status;
         coreDelivered(*core, c->id, r, now, acts);
@@ -269,7 +268,8 @@ TEST(Core, HoldOffPerCamera) {
   r.send(busBlock("PrgI", 0, 7));
   r.advance(10);
   r.send(busBlock("PrgI", 0, 8));  // cam1 leaves PROGRAM 10 ms later; cam2 gets it at once
-  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 3500}, {"cam2", PROGRAM, {}, 3510}}));
+  EXPECT_EQ(r.take(),
+            (std::vector<Sent>{{"cam1", PROGRAM, {}, 3500}, {"cam2", PROGRAM, {}, 3510}}));
   r.advance(39);
   EXPECT_TRUE(r.take().empty());
   r.advance(1);
@@ -297,8 +297,9 @@ TEST(Core, HangingAndFailingCameras) {
     r.send(Rig::buses(program, 2));
     r.advance(60);
   }
-  EXPECT_EQ(r.take(), (std::vector<Sent>{{"ok", OFF, {}, 3500}, {"ok", PROGRAM, {}, 3560},
-                                         {"ok", OFF, {}, 3620}}));
+  EXPECT_EQ(
+      r.take(),
+      (std::vector<Sent>{{"ok", OFF, {}, 3500}, {"ok", PROGRAM, {}, 3560}, {"ok", OFF, {}, 3620}}));
   EXPECT_EQ(r.acks.size(), 6u) << "every packet acknowledged";
   r.finish("dead", DeliveryStatus::FAILED);
   EXPECT_EQ(r.take(), (std::vector<Sent>{{"dead", OFF, {}, 3680}})) << "the newest, once";
@@ -344,15 +345,20 @@ TEST(Core, RefreshLossAndRestore) {
     r.advance(1000);
     r.send({});  // a ping: a sign of life, and no change
   }
-  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 4500}, {"cam1", PROGRAM, {}, 5500},
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 4500},
+                                         {"cam1", PROGRAM, {}, 5500},
                                          {"cam1", PROGRAM, {}, 6500}}));
   r.advance(5001);
-  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 7500}, {"cam1", PROGRAM, {}, 8500},
-                                         {"cam1", PROGRAM, {}, 9500}, {"cam1", PROGRAM, {}, 10500},
-                                         {"cam1", PROGRAM, {}, 11500}, {"cam1", OFF, {}, 11501}}))
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 7500},
+                                         {"cam1", PROGRAM, {}, 8500},
+                                         {"cam1", PROGRAM, {}, 9500},
+                                         {"cam1", PROGRAM, {}, 10500},
+                                         {"cam1", PROGRAM, {}, 11500},
+                                         {"cam1", OFF, {}, 11501}}))
       << "refreshed, then OFF once more than 5000 ms passed without a packet";
-  EXPECT_TRUE(r.logged("[WARN] ATEM 127.0.0.1 silent for 5 s: the session is lost, opening a "
-                       "new one"));
+  EXPECT_TRUE(
+      r.logged("[WARN] ATEM 127.0.0.1 silent for 5 s: the session is lost, opening a "
+               "new one"));
   EXPECT_EQ(r.hellos, 2);
   EXPECT_EQ(coreStatus(*r.core), "lost 127.0.0.1, reconnecting \xC2\xB7 cam1 OFF");
   r.advance(3000);
@@ -414,7 +420,9 @@ TEST(Core, CameraAnswers) {
 // cannot be used changes nothing.
 TEST(Core, ReloadPlans) {
   const std::string loopback = R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1", )";
-  auto file = [&](const std::string& cameras) { return loopback + "\"cameras\": [" + cameras + "]}"; };
+  auto file = [&](const std::string& cameras) {
+    return loopback + "\"cameras\": [" + cameras + "]}";
+  };
   const std::string same = R"({"name": "same", "watch_input_id": 1})";
   Rig r;
   r.start(file(same + R"(, {"name": "gone", "watch_input_id": 1},
@@ -425,24 +433,32 @@ TEST(Core, ReloadPlans) {
   r.connect(1, 2);
   r.take();
   r.reload(file(same + R"(, {"name": "port", "watch_input_id": 2, "visca_port": 1259},
-                         {"name": "cmds", "watch_input_id": 2, "visca_preview": "81 01 7e 01 0a 00 03 ff"},
+                         {"name": "cmds", "watch_input_id": 2,
+                          "visca_preview": "81 01 7e 01 0a 00 03 ff"},
                          {"name": "input", "watch_input_id": 1},
                          {"name": "flags", "watch_input_id": 2, "compat_try_tcp": false},
                          {"name": "new", "watch_input_id": 2})"));
   std::vector<Sent> got = r.take();
-  std::sort(got.begin(), got.end(), [](const Sent& x, const Sent& y) { return x.camera < y.camera; });
-  EXPECT_EQ(got, (std::vector<Sent>{{"cmds", PREVIEW, {}, 3500}, {"gone", OFF, {}, 3500},
-                                    {"input", PROGRAM, {}, 3500}, {"new", PREVIEW, {}, 3500},
+  std::sort(got.begin(), got.end(),
+            [](const Sent& x, const Sent& y) { return x.camera < y.camera; });
+  EXPECT_EQ(got, (std::vector<Sent>{{"cmds", PREVIEW, {}, 3500},
+                                    {"gone", OFF, {}, 3500},
+                                    {"input", PROGRAM, {}, 3500},
+                                    {"new", PREVIEW, {}, 3500},
                                     {"port", PREVIEW, {}, 3500}}));
   EXPECT_EQ(got[0].bytes, hexBytes("81 01 7e 01 0a 00 03 ff")) << "the new command";
   // Moved cameras (address or commands) start on a new link; the others keep theirs.
   EXPECT_EQ(r.links.size(), 6u);
-  EXPECT_EQ(r.opened, (std::map<std::string, int>{{"cmds", 2}, {"flags", 1}, {"gone", 1},
-                                                   {"input", 1}, {"new", 1}, {"port", 2},
-                                                   {"same", 1}}));
-  for (const auto& [id, spec] : r.links) {
-    if (spec->settings.name == "port") {
-      EXPECT_EQ(spec->port, 1259);
+  EXPECT_EQ(r.opened, (std::map<std::string, int>{{"cmds", 2},
+                                                  {"flags", 1},
+                                                  {"gone", 1},
+                                                  {"input", 1},
+                                                  {"new", 1},
+                                                  {"port", 2},
+                                                  {"same", 1}}));
+  for (const auto& [id, cfg] : r.links) {
+    if (cfg->settings.name == "port") {
+      EXPECT_EQ(cfg->port, 1259);
     }
   }
   EXPECT_TRUE(r.logged("[OK] Config reloaded: 6 cameras"));
@@ -546,10 +562,12 @@ TEST(Core, LampsFollowTheSwitcherThroughFaults) {
       duplicatePct = faults == 2 || faults == 3 ? 20 : 0;
       reorderPct = faults >= 2 ? 20 : 0;
       for (int i = 0; i < 30; ++i) {
-        if (rng() % 2) std::swap(program, preview);
-        else (rng() % 2 ? program : preview) = static_cast<uint16_t>(1 + rng() % 4);
-        inFlight.push_back({r.nextId++, atemPacket(0x08, kSession, 0, Rig::buses(program, preview)),
-                            0, false});
+        if (rng() % 2)
+          std::swap(program, preview);
+        else
+          (rng() % 2 ? program : preview) = static_cast<uint16_t>(1 + rng() % 4);
+        inFlight.push_back(
+            {r.nextId++, atemPacket(0x08, kSession, 0, Rig::buses(program, preview)), 0, false});
         putBe16(&inFlight.back().bytes[10], inFlight.back().id);
         transmit(inFlight.back(), false);
         run(60 + rng() % 41);

@@ -224,7 +224,7 @@ Config configOf(const std::string& json) {
   return c;
 }
 
-CameraSpec cameraSpec(const std::string& members) {
+CameraConfig cameraSpec(const std::string& members) {
   return configOf(R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1")" + members + "}")
       .cameras.at(0);
 }

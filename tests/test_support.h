@@ -82,7 +82,7 @@ Bytes tallyBlock(const std::vector<std::pair<uint16_t, uint8_t>>& flagsBySource)
 // The configuration a document gives; throws with the reason when it is refused.
 Config configOf(const std::string& json);
 // The one camera of {"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1" `members`}.
-CameraSpec cameraSpec(const std::string& members = "");
+CameraConfig cameraSpec(const std::string& members = "");
 // The payloads of a recorded switcher dump in tests/data/atem-dumps/; throws if unreadable.
 std::vector<Bytes> readDump(const std::string& file);
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);

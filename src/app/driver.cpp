@@ -60,7 +60,7 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
     const CameraAction act = a.cameras[i];  // a copy: reporting a delivery may add actions
     if (act.kind == CameraAction::OPEN) {
       d.slots.push_back({act.camera, CameraLink()});
-      cameraSetup(d.slots.back().link, *act.spec);
+      cameraSetup(d.slots.back().link, *act.config);
       continue;
     }
     Slot* s = findSlot(d, act.camera);

@@ -63,7 +63,7 @@ int check(int argc, char** argv) {
   writeLine(Tag::NONE, "Config " + path + ": usable, " + std::to_string(c.cameras.size()) +
                            (c.cameras.size() == 1 ? " camera" : " cameras"));
   writeLine(Tag::NONE, "  " + group(c.top, 0));
-  for (const CameraSpec& k : c.cameras) {
+  for (const CameraConfig& k : c.cameras) {
     writeLine(Tag::NONE, "  camera " + k.settings.name + ": " + group(k.settings, 1));
     writeLine(Tag::NONE, "    " + group(k.settings, 2));
     writeLine(Tag::NONE, "    " + group(k.settings, 3));

@@ -1,8 +1,8 @@
 #include "config/config.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,22 +63,32 @@ using Scope = SettingScope;
 
 const char* typeName(JsonType t) {
   switch (t) {
-    case JsonType::Null: return "null";
-    case JsonType::Bool: return "true/false";
-    case JsonType::Number: return "a number";
-    case JsonType::String: return "a string";
-    case JsonType::Array: return "an array";
-    case JsonType::Object: return "an object";
+    case JsonType::Null:
+      return "null";
+    case JsonType::Bool:
+      return "true/false";
+    case JsonType::Number:
+      return "a number";
+    case JsonType::String:
+      return "a string";
+    case JsonType::Array:
+      return "an array";
+    case JsonType::Object:
+      return "an object";
   }
   return "?";
 }
 
 JsonType jsonTypeOf(SettingKind kind) {
   switch (kind) {
-    case K::NUMBER: return JsonType::Number;
-    case K::FLAG: return JsonType::Bool;
-    case K::CAMERAS: return JsonType::Array;
-    default: return JsonType::String;
+    case K::NUMBER:
+      return JsonType::Number;
+    case K::FLAG:
+      return JsonType::Bool;
+    case K::CAMERAS:
+      return JsonType::Array;
+    default:
+      return JsonType::String;
   }
 }
 
@@ -142,21 +152,28 @@ struct Reader {
         continue;
       }
       switch (d.kind) {
-        case K::TEXT: s.*d.text = v.str; break;
-        case K::NUMBER: s.*d.number = v.asInt(s.*d.number); break;
-        case K::FLAG: s.*d.flag = v.b; break;
+        case K::TEXT:
+          s.*d.text = v.str;
+          break;
+        case K::NUMBER:
+          s.*d.number = v.asInt(s.*d.number);
+          break;
+        case K::FLAG:
+          s.*d.flag = v.b;
+          break;
         case K::CHOICE: {
           int32_t index = 0;
           while (d.choices[index] && v.str != d.choices[index]) ++index;
           if (!d.choices[index]) {
-            why = std::string("'") + d.key + "' must be " + choiceList(d) + ", not \"" + v.str +
-                  "\"";
+            why =
+                std::string("'") + d.key + "' must be " + choiceList(d) + ", not \"" + v.str + "\"";
             return &d;
           }
           s.*d.number = index;
           break;
         }
-        case K::CAMERAS: break;
+        case K::CAMERAS:
+          break;
       }
     }
     return nullptr;
@@ -199,9 +216,9 @@ std::string rangeText(const SettingDef& d) {
 }
 
 // Checks what no camera may have, whatever the file's leniency (no address, a number out of its
-// range, commands that are not hex), and builds the spec, with the start-up warnings: lossy hex
+// range, commands that are not hex), and builds the camera, with the start-up warnings: lossy hex
 // pieces, a refresh raised to the least allowed, addresses that are not dotted.
-bool buildCamera(const Reader& r, const Settings& s, CameraSpec& spec, Refusal& refusal) {
+bool buildCamera(const Reader& r, const Settings& s, CameraConfig& camera, Refusal& refusal) {
   if (s.visca_host.empty()) return refusal.text = "missing 'visca_host'", false;
   for (size_t i = 0; i < kSettingCount; ++i) {
     const SettingDef& d = kSettings[i];
@@ -212,11 +229,11 @@ bool buildCamera(const Reader& r, const Settings& s, CameraSpec& spec, Refusal& 
                             std::to_string(v),
              false;
   }
-  spec = CameraSpec();
-  spec.settings = s;
-  const std::pair<const char*, const std::string*> texts[] = {
-      {"visca_program", &s.visca_program}, {"visca_preview", &s.visca_preview},
-      {"visca_off", &s.visca_off}};
+  camera = CameraConfig();
+  camera.settings = s;
+  const std::pair<const char*, const std::string*> texts[] = {{"visca_program", &s.visca_program},
+                                                              {"visca_preview", &s.visca_preview},
+                                                              {"visca_off", &s.visca_off}};
   for (int i = 0; i < 3; ++i) {
     const auto& [key, text] = texts[i];
     Bytes bytes;
@@ -229,32 +246,32 @@ bool buildCamera(const Reader& r, const Settings& s, CameraSpec& spec, Refusal& 
       r.warn(std::string("'") + key + "' piece '" + p.piece +
                  "' is not one or two hex digits; it was read as " + bytesToHexString(&p.byte, 1),
              true);
-    spec.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
+    camera.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
   }
-  spec.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
-  spec.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops};
-  spec.port = static_cast<uint16_t>(s.visca_port);
+  camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
+  camera.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops};
+  camera.port = static_cast<uint16_t>(s.visca_port);
   if (s.lamp_refresh_ms > 0 && s.lamp_refresh_ms < kMinRefreshMs) {
     r.warn("'lamp_refresh_ms' " + std::to_string(s.lamp_refresh_ms) + " raised to " +
                std::to_string(kMinRefreshMs),
            true);
-    spec.settings.lamp_refresh_ms = kMinRefreshMs;
+    camera.settings.lamp_refresh_ms = kMinRefreshMs;
   }
-  spec.refreshNs = int64_t{spec.settings.lamp_refresh_ms} * 1'000'000;
-  if (!parseIpv4(s.visca_host, spec.host))
+  camera.refreshNs = int64_t{camera.settings.lamp_refresh_ms} * 1'000'000;
+  if (!parseIpv4(s.visca_host, camera.host))
     r.warn("'visca_host' \"" + s.visca_host +
            "\" is not a dotted IPv4 address: commands would go to 0.0.0.0");
   if (!s.bind_source_ip.empty()) {
-    spec.bound = parseIpv4(s.bind_source_ip, spec.bindHost);
-    if (!spec.bound)
+    camera.bound = parseIpv4(s.bind_source_ip, camera.bindHost);
+    if (!camera.bound)
       r.warn("'bind_source_ip' \"" + s.bind_source_ip +
              "\" is not a dotted IPv4 address: sends would not be bound");
   }
   return true;
 }
 
-bool readConfig(const JsonValue& root, const std::string& path, Config& config,
-                std::string& error, std::vector<ConfigWarning>* warnings) {
+bool readConfig(const JsonValue& root, const std::string& path, Config& config, std::string& error,
+                std::vector<ConfigWarning>* warnings) {
   if (!root.has("atem_ip")) return error = "Config missing 'atem_ip'", false;
   Config c;
   Settings top = defaultSettings();
@@ -273,12 +290,12 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config,
   if (!root.has("cameras")) {
     Settings one = top;
     one.name = "cam1";
-    CameraSpec spec;
+    CameraConfig camera;
     Refusal refusal;
     if (!topRead) return error = "Config " + why, false;
-    if (!buildCamera(reader, one, spec, refusal))
+    if (!buildCamera(reader, one, camera, refusal))
       return error = refusal.bare ? refusal.text : "Config " + refusal.text, false;
-    c.cameras.push_back(std::move(spec));
+    c.cameras.push_back(std::move(camera));
     config = std::move(c);
     return true;
   }
@@ -309,14 +326,13 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config,
     const std::string at = file + ", " + position + " (" + cam.name + "): ";
     for (size_t j = 0; j < c.cameras.size(); ++j)
       if (c.cameras[j].settings.name == cam.name)
-        return error = at + "the name is already taken by camera " + std::to_string(j + 1),
-               false;
+        return error = at + "the name is already taken by camera " + std::to_string(j + 1), false;
     r.unknownKeys(false);
-    CameraSpec spec;
+    CameraConfig camera;
     Refusal refusal;
     if (r.read(cam, false, why)) return error = at + why, false;
-    if (!buildCamera(r, cam, spec, refusal)) return error = at + refusal.text, false;
-    c.cameras.push_back(std::move(spec));
+    if (!buildCamera(r, cam, camera, refusal)) return error = at + refusal.text, false;
+    c.cameras.push_back(std::move(camera));
   }
   config = std::move(c);
   return true;
@@ -341,9 +357,9 @@ LoadedConfig loadConfig(const std::string& path, bool switcher) {
   JsonValue root;
   JsonFailure failure;
   if (!parseJson(text, root, failure)) {
-    l.error = printable(failure == JsonFailure::DEPTH
-                            ? "Config file is nested too deeply: " + path
-                            : "Cannot read a number in config file: " + path);
+    l.error =
+        printable(failure == JsonFailure::DEPTH ? "Config file is nested too deeply: " + path
+                                                : "Cannot read a number in config file: " + path);
     return l;
   }
   if (!configFromJson(root, path, l.config, l.error, &l.warnings)) return l;

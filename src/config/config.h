@@ -8,7 +8,7 @@
 // Every key is one row of kSettings (settings.cpp): its type, default, range, where it may stand
 // and the member of Settings it fills. The rows drive the reading, the inheritance, --check's
 // report, the unknown-key check and the comparison on a reload. Loading then checks what no
-// camera may have and builds each camera's CameraSpec: what the protocol units need, parsed once.
+// camera may have and builds each camera's CameraConfig: what the protocol units need, parsed once.
 #pragma once
 
 #include <cstdint>
@@ -54,14 +54,14 @@ struct SettingDef {
   const char* key;
   SettingKind kind;
   SettingScope scope;
-  const char* def;               // the default in the file's words ("52381", "true", "buses")
-  int32_t lo, hi;                // NUMBER: the values that can be meant
-  const char* const* choices;    // CHOICE: the words, in the order of their enum; nullptr-ended
-  int group;                     // --check prints the keys of one group on one line
-  bool link;                     // a change moves the camera: on a reload it starts afresh
-  std::string Settings::*text;   // TEXT
-  int32_t Settings::*number;     // NUMBER, CHOICE (the index of the word)
-  bool Settings::*flag;          // FLAG
+  const char* def;              // the default in the file's words ("52381", "true", "buses")
+  int32_t lo, hi;               // NUMBER: the values that can be meant
+  const char* const* choices;   // CHOICE: the words, in the order of their enum; nullptr-ended
+  int group;                    // --check prints the keys of one group on one line
+  bool link;                    // a change moves the camera: on a reload it starts afresh
+  std::string Settings::*text;  // TEXT
+  int32_t Settings::*number;    // NUMBER, CHOICE (the index of the word)
+  bool Settings::*flag;         // FLAG
 };
 extern const SettingDef kSettings[];
 extern const size_t kSettingCount;
@@ -74,7 +74,7 @@ std::string settingText(const SettingDef& def, const Settings& s);
 bool sameCamera(const Settings& a, const Settings& b, bool linkOnly = false);
 
 // A camera as the units take it, checked and parsed once.
-struct CameraSpec {
+struct CameraConfig {
   Settings settings;  // as read, for --check, the lines and the reload comparison
   Watch watch;
   CommandSet commands;
@@ -89,10 +89,10 @@ struct CameraSpec {
 struct Config {
   Settings top;  // the top level as read
   SwitcherLoss loss = SwitcherLoss::KEEP;
-  bool listed = false;     // the cameras come from a "cameras" array
-  bool atemValid = false;  // atem_ip is a dotted IPv4 address
-  uint32_t atemHost = 0;   // ... this one, network order
-  std::vector<CameraSpec> cameras;  // one at least
+  bool listed = false;                // the cameras come from a "cameras" array
+  bool atemValid = false;             // atem_ip is a dotted IPv4 address
+  uint32_t atemHost = 0;              // ... this one, network order
+  std::vector<CameraConfig> cameras;  // one at least
 };
 
 constexpr size_t kMaxConfigBytes = 1 << 20;  // a larger file is refused rather than read

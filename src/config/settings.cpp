@@ -20,13 +20,12 @@ constexpr SettingDef text(const char* key, Scope scope, const char* def, int gro
 }
 constexpr SettingDef number(const char* key, const char* def, int32_t lo, int32_t hi, int group,
                             bool link, int32_t S::*member) {
-  return {key, K::NUMBER, Scope::CAMERA, def, lo, hi, nullptr, group, link, nullptr, member,
-          nullptr};
+  return {key,     K::NUMBER, Scope::CAMERA, def,     lo,     hi,
+          nullptr, group,     link,          nullptr, member, nullptr};
 }
 constexpr SettingDef choice(const char* key, Scope scope, const char* const* words, int group,
                             int32_t S::*member) {
-  return {key,   K::CHOICE, scope,   words[0], 0, 0, words, group, false, nullptr, member,
-          nullptr};
+  return {key, K::CHOICE, scope, words[0], 0, 0, words, group, false, nullptr, member, nullptr};
 }
 constexpr SettingDef flag(const char* key, Scope scope, const char* def, int group,
                           bool S::*member) {
@@ -62,11 +61,20 @@ Settings defaultSettings() {
   Settings s;
   for (const SettingDef& d : kSettings) {
     switch (d.kind) {
-      case K::TEXT: s.*d.text = d.def; break;
-      case K::NUMBER: s.*d.number = static_cast<int32_t>(std::strtol(d.def, nullptr, 10)); break;
-      case K::CHOICE: s.*d.number = 0; break;
-      case K::FLAG: s.*d.flag = std::string(d.def) == "true"; break;
-      case K::CAMERAS: break;
+      case K::TEXT:
+        s.*d.text = d.def;
+        break;
+      case K::NUMBER:
+        s.*d.number = static_cast<int32_t>(std::strtol(d.def, nullptr, 10));
+        break;
+      case K::CHOICE:
+        s.*d.number = 0;
+        break;
+      case K::FLAG:
+        s.*d.flag = std::string(d.def) == "true";
+        break;
+      case K::CAMERAS:
+        break;
     }
   }
   return s;
@@ -74,11 +82,16 @@ Settings defaultSettings() {
 
 std::string settingText(const SettingDef& d, const Settings& s) {
   switch (d.kind) {
-    case K::TEXT: return "\"" + s.*d.text + "\"";
-    case K::NUMBER: return std::to_string(s.*d.number);
-    case K::CHOICE: return std::string("\"") + d.choices[s.*d.number] + "\"";
-    case K::FLAG: return s.*d.flag ? "true" : "false";
-    case K::CAMERAS: break;
+    case K::TEXT:
+      return "\"" + s.*d.text + "\"";
+    case K::NUMBER:
+      return std::to_string(s.*d.number);
+    case K::CHOICE:
+      return std::string("\"") + d.choices[s.*d.number] + "\"";
+    case K::FLAG:
+      return s.*d.flag ? "true" : "false";
+    case K::CAMERAS:
+      break;
   }
   return "";
 }
@@ -88,11 +101,18 @@ bool sameCamera(const Settings& a, const Settings& b, bool linkOnly) {
     if (d.scope == Scope::TOP || (linkOnly && !d.link)) continue;
     bool same = true;
     switch (d.kind) {
-      case K::TEXT: same = a.*d.text == b.*d.text; break;
+      case K::TEXT:
+        same = a.*d.text == b.*d.text;
+        break;
       case K::NUMBER:
-      case K::CHOICE: same = a.*d.number == b.*d.number; break;
-      case K::FLAG: same = a.*d.flag == b.*d.flag; break;
-      case K::CAMERAS: break;
+      case K::CHOICE:
+        same = a.*d.number == b.*d.number;
+        break;
+      case K::FLAG:
+        same = a.*d.flag == b.*d.flag;
+        break;
+      case K::CAMERAS:
+        break;
     }
     if (!same) return false;
   }

@@ -37,7 +37,7 @@ std::string failureText(const LinkFailure& f) {
 
 // In front of a camera's lines when there is more than one.
 std::string who(const Core& core, const CoreCamera& c) {
-  return core.cameras.size() > 1 ? c.spec.settings.name + ": " : "";
+  return core.cameras.size() > 1 ? c.config.settings.name + ": " : "";
 }
 
 CoreCamera* findCamera(Core& core, uint32_t id) {
@@ -46,11 +46,11 @@ CoreCamera* findCamera(Core& core, uint32_t id) {
   return nullptr;
 }
 
-CoreCamera& addCamera(Core& core, const CameraSpec& spec, CoreActions& out) {
+CoreCamera& addCamera(Core& core, const CameraConfig& config, CoreActions& out) {
   auto c = std::make_unique<CoreCamera>();
   c->id = core.nextId++;
-  c->spec = spec;
-  out.cameras.push_back({CameraAction::OPEN, c->id, &c->spec, {}});
+  c->config = config;
+  out.cameras.push_back({CameraAction::OPEN, c->id, &c->config, {}});
   core.cameras.push_back(std::move(c));
   return *core.cameras.back();
 }
@@ -60,26 +60,34 @@ bool refreshing(const Core& core) {
 }
 
 int64_t refreshNs(const Core& core, const CoreCamera& c) {
-  return refreshing(core) && !c.retiring ? c.spec.refreshNs : 0;
+  return refreshing(core) && !c.retiring ? c.config.refreshNs : 0;
 }
 
 QUORVEL_HOT Tally currentTally(const Core& core, const CoreCamera& c) {
   if (core.forcedOff) return {OFF, TallyReason::SWITCHER_LOST};
-  return deriveTally(c.spec.watch, core.session.tables);
+  return deriveTally(c.config.watch, core.session.tables);
 }
 
 std::string reasonText(const CoreCamera& c, const Tally& t) {
-  const std::string input = "input " + std::to_string(c.spec.watch.source);
-  const std::string me = "M/E " + std::to_string(c.spec.watch.me);
+  const std::string input = "input " + std::to_string(c.config.watch.source);
+  const std::string me = "M/E " + std::to_string(c.config.watch.me);
   switch (t.reason) {
-    case TallyReason::PROGRAM_BUS: return input + " on the program bus of " + me;
-    case TallyReason::PREVIEW_BUS: return input + " on the preview bus of " + me;
-    case TallyReason::NOT_ON_BUSES: return input + " on neither bus of " + me;
-    case TallyReason::LIST_PROGRAM: return input + " on air in the switcher's tally list";
-    case TallyReason::LIST_PREVIEW: return input + " on preview in the switcher's tally list";
-    case TallyReason::NOT_IN_LIST: return input + " unlit in the switcher's tally list";
-    case TallyReason::SWITCHER_LOST: return "the switcher is lost";
-    case TallyReason::STOPPING: return "the bridge stops";
+    case TallyReason::PROGRAM_BUS:
+      return input + " on the program bus of " + me;
+    case TallyReason::PREVIEW_BUS:
+      return input + " on the preview bus of " + me;
+    case TallyReason::NOT_ON_BUSES:
+      return input + " on neither bus of " + me;
+    case TallyReason::LIST_PROGRAM:
+      return input + " on air in the switcher's tally list";
+    case TallyReason::LIST_PREVIEW:
+      return input + " on preview in the switcher's tally list";
+    case TallyReason::NOT_IN_LIST:
+      return input + " unlit in the switcher's tally list";
+    case TallyReason::SWITCHER_LOST:
+      return "the switcher is lost";
+    case TallyReason::STOPPING:
+      return "the bridge stops";
   }
   return "";
 }
@@ -91,17 +99,17 @@ QUORVEL_HOT void startDelivery(CoreCamera& c, const Dispatch& d, const Tally& wh
   c.current = d;
   c.currentTally = why;
   // The forms are kept by lamp state: [OFF], [PREVIEW], [PROGRAM].
-  const CommandForms& forms = c.spec.commands.forms[d.state == PROGRAM   ? PROGRAM
-                                                    : d.state == PREVIEW ? PREVIEW
-                                                                         : OFF];
-  out.cameras.push_back({CameraAction::DELIVER, c.id, nullptr, buildLadder(forms, c.spec.ladder)});
+  const CommandForms& forms = c.config.commands.forms[d.state == PROGRAM   ? PROGRAM
+                                                      : d.state == PREVIEW ? PREVIEW
+                                                                           : OFF];
+  out.cameras.push_back(
+      {CameraAction::DELIVER, c.id, nullptr, buildLadder(forms, c.config.ladder)});
 }
 
 // Derives every camera's state and starts the deliveries that are due: after the tables changed
 // or a hold-off ended (this is the path from a switcher packet to the camera datagrams), or, with
 // `initial`, every camera's first state at the end of the warm-up.
-QUORVEL_HOT void dispatchCameras(Core& core, int64_t now, CoreActions& out,
-                                 bool initial = false) {
+QUORVEL_HOT void dispatchCameras(Core& core, int64_t now, CoreActions& out, bool initial = false) {
   if (initial) core.phase = Phase::RUNNING;
   if (core.phase != Phase::RUNNING) return;
   for (auto& cp : core.cameras) {
@@ -144,11 +152,11 @@ void logConnected(const Core& core, CoreActions& out) {
       addLine(l, Tag::OK, "Binding UDP sends from source IP: " + c.bind_source_ip);
     if (c.compat_try_prefix) addLine(l, Tag::OK, "Will also try 8-byte VISCA-IP prefix");
     if (c.compat_try_tcp) addLine(l, Tag::OK, "Will also try TCP fallback");
-    addLine(l, Tag::OK,
-            c.tally_source == static_cast<int32_t>(TallySource::SWITCHER)
-                ? "Tally follows the switcher's tally list"
-                : "Tally follows the program and preview buses of M/E " +
-                      std::to_string(c.me_index));
+    addLine(
+        l, Tag::OK,
+        c.tally_source == static_cast<int32_t>(TallySource::SWITCHER)
+            ? "Tally follows the switcher's tally list"
+            : "Tally follows the program and preview buses of M/E " + std::to_string(c.me_index));
     if (c.lamp_refresh_ms > 0)
       addLine(l, Tag::OK, "Lamp refreshed every " + std::to_string(c.lamp_refresh_ms) + " ms");
     return;
@@ -156,13 +164,13 @@ void logConnected(const Core& core, CoreActions& out) {
   addLine(l, Tag::OK,
           "ATEM " + cfg.top.atem_ip + " connected | " +
               plural(cfg.cameras.size(), " camera", " cameras"));
-  for (const CameraSpec& spec : cfg.cameras) {
-    const Settings& c = spec.settings;
+  for (const CameraConfig& config : cfg.cameras) {
+    const Settings& c = config.settings;
     std::string line =
         "Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
         " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
         std::to_string(c.visca_port) + " | tally from " +
-        (spec.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
+        (config.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
     if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
     if (c.compat_try_prefix) line += ", also prefixed";
     if (c.compat_try_tcp) line += ", also TCP";
@@ -206,8 +214,8 @@ void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) 
       break;
     case AtemEvent::GAP_SKIPPED:
       addLine(out.lines, Tag::WARN,
-              "ATEM packets " + std::to_string(step.gapFrom) + " to " +
-                  std::to_string(step.gapTo) + " never came within 1 s; going on without them");
+              "ATEM packets " + std::to_string(step.gapFrom) + " to " + std::to_string(step.gapTo) +
+                  " never came within 1 s; going on without them");
       break;
   }
 }
@@ -243,7 +251,7 @@ void coreStart(Core& core, const Config& config, const std::string& path, int64_
     core.exitStatus = 1;
     return;
   }
-  for (const CameraSpec& spec : config.cameras) addCamera(core, spec, out);
+  for (const CameraConfig& config : config.cameras) addCamera(core, config, out);
   openSession(core, now, out);
   core.starting = true;
 }
@@ -294,8 +302,8 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
     addLine(out.lines, f.tcp ? Tag::ERR_TCP : Tag::ERR_UDP, who(core, c) + failureText(f));
   if (report.tcpSent)
     addLine(out.lines, Tag::SEND_TCP,
-            who(core, c) + c.spec.settings.visca_host + ":" +
-                std::to_string(c.spec.settings.visca_port) + "  " +
+            who(core, c) + c.config.settings.visca_host + ":" +
+                std::to_string(c.config.settings.visca_port) + "  " +
                 bytesToHexString(*report.tcpSent));
   if (report.status == DeliveryStatus::RUNNING) return;
   if (report.status == DeliveryStatus::DELIVERED) {
@@ -303,12 +311,12 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
     c.lastDelivered = c.current.state;
     if (c.current.change && core.config.top.log_changes)
       addLine(out.lines, Tag::TALLY,
-              c.spec.settings.name + " " + tallyStateToString(c.current.state) + " (" +
+              c.config.settings.name + " " + tallyStateToString(c.current.state) + " (" +
                   reasonText(c, c.currentTally) + ")");
   } else {
-    addLine(out.lines, Tag::WARN,
-            who(core, c) + "All send attempts failed for state " +
-                tallyStateToString(c.current.state));
+    addLine(
+        out.lines, Tag::WARN,
+        who(core, c) + "All send attempts failed for state " + tallyStateToString(c.current.state));
     ++c.failed;
   }
   startDelivery(c, scheduleDone(c.schedule, now), c.tally, out);
@@ -332,7 +340,9 @@ void coreCameraAnswer(Core& core, uint32_t id, const uint8_t* data, size_t size,
   }
 }
 
-bool coreSilenceDue(const Core& core, int64_t now) { return now >= atemDeadline(core.session); }
+bool coreSilenceDue(const Core& core, int64_t now) {
+  return now >= atemDeadline(core.session);
+}
 
 void coreTick(Core& core, int64_t now, CoreActions& out) {
   if (now >= atemDeadline(core.session)) {
@@ -347,8 +357,8 @@ void coreTick(Core& core, int64_t now, CoreActions& out) {
   for (auto& cp : core.cameras) {
     CoreCamera& c = *cp;
     if (!c.retiring)
-      startDelivery(c, scheduleRefresh(c.schedule, c.tally.state, refreshNs(core, c), now),
-                    c.tally, out);
+      startDelivery(c, scheduleRefresh(c.schedule, c.tally.state, refreshNs(core, c), now), c.tally,
+                    out);
   }
 }
 
@@ -378,30 +388,30 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
   const bool newSwitcher = next.top.atem_ip != core.config.top.atem_ip;
   const bool running = core.phase == Phase::RUNNING;
   std::vector<std::unique_ptr<CoreCamera>> kept;
-  for (const CameraSpec& spec : next.cameras) {
+  for (const CameraConfig& config : next.cameras) {
     auto old = std::find_if(core.cameras.begin(), core.cameras.end(), [&](const auto& c) {
-      return c && !c->retiring && c->spec.settings.name == spec.settings.name;
+      return c && !c->retiring && c->config.settings.name == config.settings.name;
     });
     if (old == core.cameras.end()) {
       // Opened after the others are sorted out; `kept` owns it from here.
       auto c = std::make_unique<CoreCamera>();
       c->id = core.nextId++;
-      c->spec = spec;
-      out.cameras.push_back({CameraAction::OPEN, c->id, &c->spec, {}});
+      c->config = config;
+      out.cameras.push_back({CameraAction::OPEN, c->id, &c->config, {}});
       c->schedule.started = false;
       kept.push_back(std::move(c));
       continue;
     }
     std::unique_ptr<CoreCamera> c = std::move(*old);
-    if (!sameCamera(c->spec.settings, spec.settings)) {
+    if (!sameCamera(c->config.settings, config.settings)) {
       // A camera at another address, or with other commands, starts afresh on a link of its
       // own; otherwise only a state that the new settings derive differently is sent.
-      const bool moved = !sameCamera(c->spec.settings, spec.settings, true);
-      c->spec = spec;
+      const bool moved = !sameCamera(c->config.settings, config.settings, true);
+      c->config = config;
       bool resend = running;
       if (moved) {
         out.cameras.push_back({CameraAction::CLOSE, c->id, nullptr, {}});
-        out.cameras.push_back({CameraAction::OPEN, c->id, &c->spec, {}});
+        out.cameras.push_back({CameraAction::OPEN, c->id, &c->config, {}});
         scheduleAbandon(c->schedule);
         c->answering = false;
         c->answerError = -1;
@@ -483,7 +493,7 @@ std::string coreStatus(const Core& core) {
   for (const auto& cp : core.cameras) {
     const CoreCamera& c = *cp;
     if (c.retiring) continue;
-    s += " \xC2\xB7 " + c.spec.settings.name + " " +
+    s += " \xC2\xB7 " + c.config.settings.name + " " +
          (c.delivered ? tallyStateToString(c.lastDelivered) : "-");
     std::string notes;
     if (c.answerError >= 0) {

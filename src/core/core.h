@@ -41,9 +41,9 @@ enum class DeliveryStatus { RUNNING, DELIVERED, FAILED };
 
 // A step of a delivery or of the switcher's socket that failed: the call and its errno.
 struct LinkFailure {
-  bool tcp = false;     // a TCP rung, else UDP
-  const char* call;     // "sendto()", "bind()", "connect()", ...
-  int err = 0;          // errno, or kErrEmptyCommand
+  bool tcp = false;  // a TCP rung, else UDP
+  const char* call;  // "sendto()", "bind()", "connect()", ...
+  int err = 0;       // errno, or kErrEmptyCommand
 };
 constexpr int kErrEmptyCommand = -1;  // a command of no bytes: nothing to send
 
@@ -58,9 +58,9 @@ struct DeliveryReport {
 // What the driver does to a camera's link.
 struct CameraAction {
   enum Kind { OPEN, DELIVER, CLOSE } kind;
-  uint32_t camera;          // the camera's id: a camera moved by a reload gets a new one
-  const CameraSpec* spec;   // OPEN: its addresses (the core keeps it while the link is open)
-  Ladder ladder;            // DELIVER: the rungs, into the spec's commands
+  uint32_t camera;             // the camera's id: a camera moved by a reload gets a new one
+  const CameraConfig* config;  // OPEN: its addresses (the core keeps it while the link is open)
+  Ladder ladder;               // DELIVER: the rungs, into the config's commands
 };
 
 struct CoreActions {
@@ -78,11 +78,11 @@ struct CoreActions {
 
 struct CoreCamera {
   uint32_t id = 0;
-  CameraSpec spec;
+  CameraConfig config;
   CameraSchedule schedule;
-  Tally tally;           // as last derived
-  Dispatch current;      // the delivery under way
-  Tally currentTally;    // why it was decided, for the change log
+  Tally tally;             // as last derived
+  Dispatch current;        // the delivery under way
+  Tally currentTally;      // why it was decided, for the change log
   bool delivered = false;  // some state has reached the camera
   TallyState lastDelivered = OFF;
   int failed = 0;
@@ -95,7 +95,8 @@ struct Core {
   Config config;
   std::string path;  // the configuration file, for the reload line
   AtemSession session;
-  std::vector<std::unique_ptr<CoreCamera>> cameras;  // stable: links point into their specs
+  std::vector<std::unique_ptr<CoreCamera>>
+      cameras;  // stable: links point into their configurations
   uint32_t nextId = 1;
   Phase phase = Phase::WAITING;
   int64_t phaseEndNs = 0;

@@ -1,5 +1,4 @@
 #include "link/camera_link.h"
-#include "base/hot.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -8,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "base/hot.h"
 
 static void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -22,7 +23,7 @@ static sockaddr_in ipv4(uint32_t host, uint16_t port) {
   return a;
 }
 
-void cameraSetup(CameraLink& link, const CameraSpec& camera) {
+void cameraSetup(CameraLink& link, const CameraConfig& camera) {
   link.to = ipv4(camera.host, camera.port);
   link.local = sockaddr_in{};
   // An address that is no dotted IPv4 address is bound as 0.0.0.0, as it always was.

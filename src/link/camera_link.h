@@ -28,10 +28,10 @@ struct CameraLink {
   sockaddr_in to{};
   sockaddr_in local{};  // bind_source_ip; family 0 when UDP sends are not bound
 
-  int spare = -1;              // datagram socket for the next delivery, bound and connected
-  int spareBindErr = 0;        // errno of its failed bind, tried again before the send
+  int spare = -1;        // datagram socket for the next delivery, bound and connected
+  int spareBindErr = 0;  // errno of its failed bind, tried again before the send
   bool spareConnected = false;
-  int64_t prepareAtNs = 0;     // when to open the next spare (INT64_MAX: nothing to do)
+  int64_t prepareAtNs = 0;  // when to open the next spare (INT64_MAX: nothing to do)
 
   // A delivery's datagram socket, kept for the camera's answers.
   struct Answers {
@@ -51,8 +51,8 @@ struct CameraLink {
   int64_t tcpDeadlineNs = 0;
 };
 
-// Sets the addresses from the camera's spec.
-void cameraSetup(CameraLink& link, const CameraSpec& camera);
+// Sets the addresses from the camera's config.
+void cameraSetup(CameraLink& link, const CameraConfig& camera);
 // Work kept off the delivery path, due at prepareAtNs: closes the retired answer socket (read it
 // first) and opens the spare.
 void cameraPrepare(CameraLink& link);
