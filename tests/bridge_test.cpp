@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -280,4 +281,30 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   EXPECT_EQ(r.stop(SIGTERM), 0);
   notify.drain();
   EXPECT_EQ(notify.last("STOPPING"), "STOPPING=1");
+}
+
+// Nobody reads the bridge's standard output: its lines wait in a bounded buffer or are dropped,
+// while the cameras and the switcher are served as ever; once the output is read again, one line
+// says how many were lost.
+TEST(Bridge, AnUnreadLogNeverStopsTheBridge) {
+  Rig r("127.0.0.35");
+  const std::string a(3000, 'a'), b(3000, 'b');
+  const uint16_t second = r.addCamera();
+  r.start(", \"log_changes\": true, \"compat_try_prefix\": false, \"compat_try_tcp\": false,"
+          " \"cameras\": [{\"name\": \"" + a + "\", \"visca_port\": " +
+          std::to_string(r.camera.port) + "}, {\"name\": \"" + b +
+          "\", \"watch_input_id\": 2, \"visca_port\": " + std::to_string(second) + "}]");
+  ASSERT_EQ(r.lamp(6000, 0), kProgram) << r.context();
+  ASSERT_GE(fcntl(r.q.outFd, F_SETPIPE_SZ, 4096), 4096);
+  r.readOutput = false;
+  for (int i = 0; i < 40; ++i) {
+    sim::simCut(r.sw, 0);
+    EXPECT_FALSE(r.lamp(150, 0).empty()) << "cut " << i;
+    EXPECT_FALSE(r.lamp(150, 1).empty()) << "cut " << i;
+    r.pump(20);
+  }
+  EXPECT_EQ(r.sw.retransmissions, 0u) << "every packet acknowledged at once";
+  r.readOutput = true;
+  EXPECT_TRUE(r.waitErr(" log lines dropped\n", 5000)) << r.q.err;
+  EXPECT_EQ(r.stop(SIGTERM), 0);
 }

@@ -90,10 +90,17 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
     EXPECT_EQ(Bytes(buf, buf + n), hexBytes("90 41 ff"));
   }
 
+  // Set up again for another camera, before its socket is prepared: the datagram goes there.
+  UdpPeer other("127.0.0.1", 0);
+  r.cfg = cameraAt(other.port);
+  cameraSetup(r.link, r.cfg);
+  EXPECT_EQ(r.deliver(PROGRAM), "");
+  Bytes got;
+  EXPECT_TRUE(other.receive(got, 1000));
+
   // A bind to an address this host lacks is reported and the datagram still goes.
   Rig b(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff", ", \"bind_source_ip\": \"192.0.2.1\""));
   EXPECT_EQ(b.deliver(PROGRAM), "UDP bind(): Cannot assign requested address\n");
-  Bytes got;
   EXPECT_TRUE(camera.receive(got, 1000));
 }
 

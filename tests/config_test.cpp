@@ -287,3 +287,31 @@ TEST(Config, CheckVersionHelpAndUnknownArguments) {
   for (const char* needle : {"QUORVEL_CFG", "/etc/quorvel.json", "--check", "README.md", "SIGHUP"})
     EXPECT_NE(help.out.find(needle), std::string::npos) << needle;
 }
+
+// A reload races an editor's save: every cut of a file short of its final brace is refused, and
+// the whole file is taken.
+TEST(Config, ReloadRefusesAFileCutShort) {
+  TempDir dir;
+  const std::string file = R"({
+  "atem_ip": "127.0.0.1", "visca_host": "127.0.0.1", "lamp_refresh_ms": 1000,
+  "cameras": [
+    { "name": "wide", "watch_input_id": 1, "visca_port": 52381 },
+    { "name": "close", "watch_input_id": 2, "visca_port": 52382, "compat_try_tcp": false },
+    { "name": "stage", "watch_input_id": 3, "visca_program": "81 01 7e 01 0a 00 02 ff" }
+  ]
+}
+)";
+  const size_t end = file.rfind('}') + 1;
+  int taken = 0;
+  for (size_t cut = 0; cut <= file.size(); ++cut) {
+    const std::string path = dir.write("q.json", file.substr(0, cut));
+    LoadedConfig l = loadConfig(path, Reading::RELOAD);
+    EXPECT_EQ(l.ok, cut >= end) << cut << ": " << l.error;
+    taken += l.ok;
+    if (cut == end - 1) {
+      EXPECT_EQ(l.error, "Config " + path +
+                             ": not valid JSON at line 8, column 1 (the end of the text before '}')");
+    }
+  }
+  EXPECT_EQ(taken, static_cast<int>(file.size() - end + 1));
+}

@@ -18,7 +18,9 @@ TEST(Json, LenientParsing) {
       {".5", JsonType::Null, nullptr, 0},
       {"nul", JsonType::Null, nullptr, 0},
       {"tru", JsonType::Bool, nullptr, 0},
-      {"\"a\\qb\\u0041\\tc\\/\\\"\\\\\"", JsonType::String, "aqbu0041\tc/\"\\", 0},
+      {"\"a\\qb\\u0041\\tc\\/\\\"\\\\\"", JsonType::String, "aqbA\tc/\"\\", 0},
+      {"\"caf\\u00e9 \\ud83d\\ude00\"", JsonType::String, "caf\xC3\xA9 \xF0\x9F\x98\x80", 0},
+      {"\"\\ud83dx \\uzz\"", JsonType::String, "ud83dx uzz", 0},
       {"\"open to the end", JsonType::String, "open to the end", 0},
       {"\"ends in a backslash\\", JsonType::String, "ends in a backslash\\", 0},
       {"\"\xC3\xA9\x01\"", JsonType::String, "\xC3\xA9\x01", 0},
@@ -61,6 +63,39 @@ TEST(Json, LenientParsing) {
   JsonValue cut = parseJson("{\"a\": 1, // note\n \"b\": 2, \"c\": [tru]}");
   EXPECT_TRUE(cut.has("a") && !cut.has("b"));
   EXPECT_FALSE(parseJson("{\"c\": [tru], \"b\": 2}").has("b"));  // "ru]" ends the object
+}
+
+// Where the text first stops being JSON, read leniently all the same: the line, the column and
+// what stands there.
+TEST(Json, FirstPlaceThatIsNotJson) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\"a\": [1, 2.5e3, -0, true, null, \"\\u00e9\"]}\n", ""},
+      {"{\"a\": 1,\n  // note\n  \"b\": 2}", "2:3 a comment where a key in double quotes should be"},
+      {"{\"a\": 1 \"b\": 2}", "1:9 a missing comma before '\"'"},
+      {"{\"a\" 1}", "1:6 a missing ':' after the key \"a\""},
+      {"{\"a\": tru}", "1:7 a word that is neither true nor false"},
+      {"{\"a\": 1,}", "1:9 a comma before '}'"},
+      {"[,1]", "1:2 a comma before the first element"},
+      {"{\"a\": 007}", "1:7 '007', which is no JSON number"},
+      {"{\"a\": \"x", "1:7 a string without its closing quote"},
+      {"{\"a\": 1", "1:8 the end of the text before '}'"},
+      {"{\"a\": ", "1:7 the end of the text where a value should be"},
+      {"{\"a\": \"\\q\"}", "1:8 an unknown escape \\q"},
+      {"{\"a\": \"\\ud800\"}", "1:8 a \\u escape that stands for no character"},
+      {"{'a': 1}", "1:2 ''' where a key in double quotes should be"},
+      {"{\"a\": 1} x", "1:10 text after the end of the document"},
+      {"\xEF\xBB\xBF{}", "1:1 byte 0xef where a value should be"},
+  };
+  for (const auto& [text, want] : cases) {
+    JsonValue v;
+    JsonFailure failure;
+    JsonSyntax syntax;
+    ASSERT_TRUE(parseJson(text, v, failure, &syntax)) << text;
+    const std::string got = syntax.valid ? "" : std::to_string(syntax.line) + ":" +
+                                                    std::to_string(syntax.column) + " " +
+                                                    syntax.what;
+    EXPECT_EQ(got, want) << text;
+  }
 }
 
 // Only two things reject a document: a number token that does not convert or is too large for a

@@ -290,7 +290,7 @@ void BridgeRig::pump(int ms) {
       for (Bytes got; c->sock.receive(got, sw.fd >= 0 ? 0 : 1); ++c->count) {
         c->lamps.push_back(c->last = got);
       }
-    pumpChild(q, 0);
+    if (readOutput) pumpChild(q, 0);
   } while (nowMs() < end);
 }
 

@@ -116,6 +116,7 @@ struct BridgeRig {
   TempDir dir;
   Child q;
   std::vector<std::string> simLog;  // the simulator's first 200 event lines
+  bool readOutput = true;           // false: the child's standard output is left unread
 
   // `answer` false: no simulator, so the test can play the switcher address itself.
   explicit BridgeRig(const std::string& ip, bool answer = true,

@@ -15,12 +15,13 @@
 #include "link/atem_link.h"
 #include "link/camera_link.h"
 #include "link/event_loop.h"
+#include "link/log_writer.h"
 #include "link/notify.h"
 
 namespace {
 
 // Event tags: what the fd is, whose it is, and the fd itself (numbers are reused once closed).
-enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2 };
+enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2, kTagLog = 3 };
 constexpr uint32_t kIdMask = 0xFFFFFF;
 uint64_t tag(uint64_t kind, uint32_t camera, int fd) {
   return kind << 56 | uint64_t{camera & kIdMask} << 32 | static_cast<uint32_t>(fd);
@@ -41,6 +42,8 @@ struct Driver {
   CoreActions acts;
   DeliveryReport report;
   LogLines pending;  // written at the end of the wake, after the datagrams
+  LogWriter log;
+  bool logWatched[2] = {};  // standard output, standard error: watched for room
 };
 
 Slot* findSlot(Driver& d, uint32_t id) {
@@ -83,7 +86,7 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
     else
       coreSwitcherFailed(d.core, failure, a);
   }
-  if ((a.sendAck || a.sendHello) && d.atem.fd >= 0 && !atemLinkSend(d.atem, a, failure))
+  if ((!a.acks.empty() || a.sendHello) && d.atem.fd >= 0 && !atemLinkSend(d.atem, a, failure))
     coreSwitcherSendFailed(d.core, failure, a);
   for (LogLine& l : a.lines) d.pending.push_back(std::move(l));
   for (const std::string& m : a.notify) notifySend(d.notify, m);
@@ -115,11 +118,11 @@ QUORVEL_HOT void onSwitcherReadable(Driver& d) {
 }
 
 // Hands what the camera answered on one delivery's socket to the core, before the socket goes.
-void readAnswers(Driver& d, Slot& s, const CameraLink::Answers& a) {
+void readAnswers(Driver& d, Slot& s, const CameraLink::Answers& a, int64_t now) {
   uint8_t buf[256];
   size_t n = 0;
   while (cameraReadAnswer(a, buf, sizeof buf, n))
-    coreCameraAnswer(d.core, s.id, buf, n, a.command, d.acts);
+    coreCameraAnswer(d.core, s.id, buf, n, a.command, now, d.acts);
 }
 
 int64_t nextDeadline(const Driver& d) {
@@ -136,11 +139,11 @@ void runTimers(Driver& d, int64_t now) {
       reportTo(d, d.slots[i], false, now);
     CameraLink& l = d.slots[i].link;
     if (now >= l.prepareAtNs) {
-      readAnswers(d, d.slots[i], l.retired);
+      readAnswers(d, d.slots[i], l.retired, now);
       cameraPrepare(l);
     }
     if (l.answers.fd >= 0 && now >= l.answers.untilNs) {
-      readAnswers(d, d.slots[i], l.answers);
+      readAnswers(d, d.slots[i], l.answers, now);
       cameraAnswerExpire(l, now);
     }
   }
@@ -162,7 +165,7 @@ void onSignals(Driver& d, int64_t now) {
   if (!stops.empty())
     coreStop(d.core, stops.data(), stops.size(), now, d.acts);
   else if (hangup && d.core.phase != Phase::STOPPING)
-    coreReload(d.core, loadConfig(d.core.path, true), now, d.acts);
+    coreReload(d.core, loadConfig(d.core.path, Reading::RELOAD), now, d.acts);
   perform(d, now);
 }
 
@@ -175,6 +178,7 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
     if (fd == d.atem.fd) onSwitcherReadable(d);
     return;
   }
+  if (kind == kTagLog) return;  // written at the end of the wake
   Slot* s = findSlot(d, id);
   if (kind == kTagTcp && s && fd == s->link.tcp)
     reportTo(d, *s, events & (EPOLLOUT | EPOLLERR | EPOLLHUP), now);
@@ -190,7 +194,18 @@ void afterWake(Driver& d, int64_t now) {
     if (l.tcpNew && l.tcp >= 0) loopWatch(d.loop, l.tcp, EPOLLOUT, tag(kTagTcp, s.id, l.tcp));
     l.tcpNew = false;
   }
-  writeLines(d.pending);
+  logWriterAddAll(d.log, d.pending);
+  logWriterFlush(d.log);
+  // A stream that cannot take its lines now is watched until it can.
+  LogStream* streams[2] = {&d.log.out, &d.log.err};
+  for (int i = 0; i < 2; ++i) {
+    const bool waiting = logStreamWaiting(*streams[i]);
+    if (waiting && !d.logWatched[i])
+      loopWatch(d.loop, streams[i]->fd, EPOLLOUT, tag(kTagLog, 0, streams[i]->fd));
+    else if (!waiting && d.logWatched[i])
+      loopUnwatch(d.loop, streams[i]->fd);
+    d.logWatched[i] = waiting;
+  }
   if (d.notify.fd >= 0) notifyStatus(d.notify, coreStatus(d.core));
   notifyWatchdog(d.notify, now);
 }
@@ -213,11 +228,13 @@ int runBridge(const Config& config, const std::string& path) {
     return 1;
   }
   std::srand(static_cast<unsigned>(std::time(nullptr)));
+  logWriterOpen(d.log);
   int64_t now = monotonicNs();
   coreStart(d.core, config, path, now, d.acts);
   perform(d, now);
   if (d.core.done) {
-    writeLines(d.pending);
+    logWriterAddAll(d.log, d.pending);
+    logWriterDrain(d.log, 2000);
     closeAll(d);
     return d.core.exitStatus;
   }
@@ -235,6 +252,7 @@ int runBridge(const Config& config, const std::string& path) {
     runTimers(d, now);
     afterWake(d, now);
   }
+  logWriterDrain(d.log, 2000);
   closeAll(d);
   return d.core.exitStatus;
 }

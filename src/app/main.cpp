@@ -54,7 +54,7 @@ int check(int argc, char** argv) {
     return 2;
   }
   const std::string path = argc == 3 ? argv[2] : configPath();
-  LoadedConfig loaded = loadConfig(path, true);
+  LoadedConfig loaded = loadConfig(path, Reading::CHECK);
   if (!loaded.ok) {
     writeLine(Tag::ERR, loaded.error);
     return 1;

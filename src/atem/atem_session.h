@@ -12,13 +12,22 @@
 // again) in payload byte 0. The answer echoes the hello's session id; the switcher assigns the
 // real one (top bit set) in the packets that follow.
 //
-// Reliable packets (acknowledgement requested) are numbered modulo 32768. Each is acknowledged,
-// but applied only when its id is the next one expected: an id already applied (a resend or a
-// duplicate) is acknowledged again and not applied, and an id beyond the expected one is neither
-// applied nor acknowledged, so that the switcher resends the missing packets in order. If the
-// missing packet has not come within kAtemGapWaitNs, the session goes on from the next packet.
+// Reliable packets (acknowledgement requested) are numbered modulo 32768 and applied once, in
+// order. The next id expected is applied at once. An id the session has passed (applied, or
+// given up) is acknowledged again and not applied: a resend or a duplicate. An id up to
+// kAtemHoldPackets beyond the expected one is held back; when the missing packets come, it is
+// applied in its turn. If they have not come within kAtemGapWaitNs, the session goes on without
+// them: everything held is applied in order. Held packets are acknowledged once applied, not
+// before: a switcher that counts acknowledgements cumulatively would take an acknowledgement
+// beyond the gap for the missing packet too, and never send it again. A packet further ahead is
+// dropped unacknowledged; the switcher sends it again.
+//
+// A resend (0x20) that asks for no acknowledgement is still a reliable packet sent again: it
+// takes the same order check by its id. Other packets without the request are applied as they
+// come.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +53,10 @@ constexpr uint8_t kAtemConnectReopen = 0x04;
 constexpr int64_t kAtemSilenceNs = 5001 * kNsPerMs;
 constexpr int64_t kAtemGapWaitNs = 1000 * kNsPerMs;
 constexpr uint16_t kAtemIdMask = 0x7FFF;
+constexpr uint16_t kAtemHoldPackets = 64;  // ids beyond the expected one that are held back
+// How far back ids are remembered as passed: half the id space, so that an id is either one of
+// these or one still to come, however far the session has gone.
+constexpr uint16_t kAtemPassedIds = 0x4000;
 
 enum AtemState : int32_t { DISCONNECTED = 0, CONNECTING = 1, CONNECTED = 2 };
 
@@ -51,15 +64,15 @@ enum AtemState : int32_t { DISCONNECTED = 0, CONNECTING = 1, CONNECTED = 2 };
 struct PacketOrder {
   bool started = false;  // the session's first reliable packet has set `expected`
   uint16_t expected = 0;
-  bool gap = false;  // a packet beyond `expected` came while `expected` is still missing
-  int64_t gapSinceNs = 0;
+  // One bit per id: passed (applied or given up). Only the last kAtemPassedIds ids before
+  // `expected` are set.
+  std::array<uint8_t, 4096> passed{};
+  // Payloads held beyond a gap, by id % kAtemHoldPackets.
+  std::array<Bytes, kAtemHoldPackets> held;
+  std::array<bool, kAtemHoldPackets> isHeld{};
+  int heldCount = 0;
+  int64_t gapSinceNs = 0;  // the first packet beyond the gap came
 };
-
-enum class PacketVerdict { APPLY, REPEAT, AHEAD };
-
-// Judges the reliable packet `id` arriving at `now`. `skipped` is set when a gap older than
-// kAtemGapWaitNs is given up and `id` is applied in its place.
-PacketVerdict packetOrderCheck(PacketOrder& order, uint16_t id, int64_t now, bool& skipped);
 
 enum class AtemEvent {
   NONE,
@@ -73,11 +86,13 @@ enum class AtemEvent {
 // What the link is to do after a datagram or a tick, and what happened.
 struct AtemStep {
   bool sendHello = false;
-  bool sendAck = false;
-  uint16_t ackId = 0;
-  unsigned walked = 0;  // kWalk* bits of an applied payload
+  uint16_t acks[kAtemHoldPackets + 1];  // ids to acknowledge, one datagram each, in order
+  int ackCount = 0;
+  unsigned walked = 0;  // kWalk* bits of the payloads applied
   AtemEvent event = AtemEvent::NONE;
-  uint16_t gapFrom = 0, gapTo = 0;  // GAP_SKIPPED: the ids given up, both included
+  // GAP_SKIPPED: the ids that never came, as runs (from, to), both included.
+  uint16_t missing[kAtemHoldPackets][2];
+  int missingRuns = 0;
 };
 
 struct AtemSession {
@@ -92,24 +107,15 @@ struct AtemSession {
 // Starts an opening: a hello, CONNECTING.
 void atemOpen(AtemSession& s, int64_t now, AtemStep& step);
 // Handles one datagram from the switcher's address. Datagrams under 12 bytes, and those whose
-// header length is not their size, are dropped and are no sign of life.
+// header length is not their size, are dropped and are no sign of life; so is anything that
+// comes after a refusal, which is tried again 5 s after it whatever arrives.
 void atemReceive(AtemSession& s, const uint8_t* d, size_t n, int64_t now, AtemStep& step);
-// The silence rule, in every state: more than 5000 whole ms without a sign of life, a hello.
+// The timers: a gap waited on for kAtemGapWaitNs is given up; and in every state, more than
+// 5000 whole ms without a sign of life gives a hello.
 void atemTick(AtemSession& s, int64_t now, AtemStep& step);
 // The reading at which atemTick has something to do.
-inline int64_t atemDeadline(const AtemSession& s) { return s.lastReceiveNs + kAtemSilenceNs; }
+int64_t atemDeadline(const AtemSession& s);
 
 // The 20-byte hello, with `random` (0-65534) in bytes 8-9; the 12-byte acknowledgement.
 void atemBuildHello(uint8_t* out, uint16_t random);
 void atemBuildAck(uint8_t* out, uint16_t sessionId, uint16_t packetId);
-
-// Datagrams from anyone but the switcher are dropped; a warning names them at once, then at most
-// once a minute while they keep coming.
-struct ForeignSenders {
-  uint64_t count = 0;
-  int64_t lastWarnNs = 0;
-  bool warned = false;
-};
-constexpr int64_t kForeignWarnEveryNs = 60'000 * kNsPerMs;
-// Counts one; true when a warning is due now.
-bool foreignSenderSeen(ForeignSenders& f, int64_t now);

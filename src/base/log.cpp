@@ -69,3 +69,16 @@ void writeLines(LogLines& lines) {
   for (const LogLine& l : lines) writeLine(l.tag, l.text);
   lines.clear();
 }
+
+bool lineDue(LineLimit& l, int64_t now, int64_t periodNs, uint64_t& leftOut) {
+  ++l.count;
+  if (l.written && now - l.lastNs < periodNs) {
+    ++l.leftOut;
+    return false;
+  }
+  leftOut = l.leftOut;
+  l.leftOut = 0;
+  l.written = true;
+  l.lastNs = now;
+  return true;
+}

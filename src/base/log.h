@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,19 @@ inline void addLine(LogLines& lines, Tag tag, std::string text) {
 // `text` as it may stand in a log line: control bytes (a line feed, say) are written as \n,
 // \t or \xNN, so that a line quoting a file's text stays one line.
 std::string printable(const std::string& text);
+
+// Lines about something that can come in a flood (datagrams from strangers, a camera's error
+// answers, requests to open again): the first is written at once, then at most one per period,
+// saying how many were left out meanwhile.
+struct LineLimit {
+  uint64_t count = 0;    // every occurrence
+  uint64_t leftOut = 0;  // since the last line
+  bool written = false;
+  int64_t lastNs = 0;
+};
+// Counts one occurrence at `now`; true when its line is due, with `leftOut` set to the number of
+// occurrences left out since the line before.
+bool lineDue(LineLimit& limit, int64_t now, int64_t periodNs, uint64_t& leftOut);
 
 // Writes one line at once, to the stream of its tag.
 void writeLine(Tag tag, const std::string& text);

@@ -347,7 +347,7 @@ bool configFromJson(const JsonValue& root, const std::string& path, Config& conf
   return false;
 }
 
-LoadedConfig loadConfig(const std::string& path, bool switcher) {
+LoadedConfig loadConfig(const std::string& path, Reading reading) {
   LoadedConfig l;
   std::string text, why;
   if (!readConfigFile(path, text, why)) {
@@ -356,14 +356,21 @@ LoadedConfig loadConfig(const std::string& path, bool switcher) {
   }
   JsonValue root;
   JsonFailure failure;
-  if (!parseJson(text, root, failure)) {
+  JsonSyntax syntax;
+  if (!parseJson(text, root, failure, &syntax)) {
     l.error =
         printable(failure == JsonFailure::DEPTH ? "Config file is nested too deeply: " + path
                                                 : "Cannot read a number in config file: " + path);
     return l;
   }
+  if (reading == Reading::RELOAD && !syntax.valid) {
+    l.error = printable("Config " + path + ": not valid JSON at line " +
+                        std::to_string(syntax.line) + ", column " +
+                        std::to_string(syntax.column) + " (" + syntax.what + ")");
+    return l;
+  }
   if (!configFromJson(root, path, l.config, l.error, &l.warnings)) return l;
-  if (switcher && !l.config.atemValid) {
+  if (reading != Reading::START && !l.config.atemValid) {
     l.error = printable("Invalid ATEM IP: " + l.config.top.atem_ip);
     return l;
   }

@@ -125,7 +125,11 @@ struct LoadedConfig {
   std::vector<ConfigWarning> warnings;
 };
 
-// readConfigFile, parseJson and configFromJson in one: the start-up rules. With `switcher`, an
-// atem_ip that is not a dotted IPv4 address is refused too ("Invalid ATEM IP: <text>"), as
-// --check and a reload do; at start-up the session itself refuses it, after its first line.
-LoadedConfig loadConfig(const std::string& path, bool switcher = false);
+// Who reads the file. --check and a reload also refuse an atem_ip that is not a dotted IPv4
+// address ("Invalid ATEM IP: <text>"); at start-up the session itself refuses it, after its
+// first line. A reload also refuses a file that is not JSON to the end: an editor may be half
+// way through writing it.
+enum class Reading { START, CHECK, RELOAD };
+
+// readConfigFile, parseJson and configFromJson in one.
+LoadedConfig loadConfig(const std::string& path, Reading reading = Reading::START);

@@ -1,7 +1,9 @@
 // A small, lenient JSON reader for the configuration file. It rejects a document for two reasons
 // only: a number token that does not convert or is too large for a double, and nesting deeper
 // than kJsonMaxDepth. Anything else it cannot make sense of becomes a null value or ends the
-// current object or array early. Bytes, not characters: no Unicode decoding takes place.
+// current object or array early, and the first such place is noted (JsonSyntax), so that the
+// caller can say where the text stops being JSON. Strings are bytes; \uXXXX escapes (surrogate
+// pairs included) are written as UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -40,11 +42,23 @@ const JsonValue& jsonNull();
 // Why a document was rejected.
 enum class JsonFailure { NONE, NUMBER, DEPTH };
 
+// The first place where the text is not JSON, read leniently all the same.
+struct JsonSyntax {
+  bool valid = true;
+  size_t offset = 0;  // byte offset of the place
+  int line = 0, column = 0;  // 1-based; the column counts bytes
+  std::string what;          // "a comment", "a missing comma", ...
+};
+
 struct JsonParser {
   const std::string& text;
   uint64_t pos = 0;
   int depth = 0;  // arrays and objects currently open
   JsonFailure failure = JsonFailure::NONE;  // set once; every parse step then returns at once
+  JsonSyntax syntax;
+
+  // Notes the first place where the text is not JSON, at `pos` unless `at` is given.
+  void note(const std::string& what, size_t at = SIZE_MAX);
 
   explicit JsonParser(const std::string& t) : text(t) {}
   JsonValue parseValue();
@@ -55,8 +69,10 @@ struct JsonParser {
   void skipWhitespace();
 };
 
-// Parses the first value of `text` into `out`; whatever follows it is not looked at. False, with
-// the reason in `failure`, for a document that is rejected.
-bool parseJson(const std::string& text, JsonValue& out, JsonFailure& failure);
+// Parses the first value of `text` into `out`; whatever follows it is not used, only noted when
+// it is not white space. False, with the reason in `failure`, for a document that is rejected.
+// `syntax` (when given) says where the text first stops being JSON.
+bool parseJson(const std::string& text, JsonValue& out, JsonFailure& failure,
+               JsonSyntax* syntax = nullptr);
 // The same for a document known to be readable (tests, tools): a rejected one gives null.
 JsonValue parseJson(const std::string& text);

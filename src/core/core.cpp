@@ -11,7 +11,8 @@
 
 void CoreActions::clear() {
   cameras.clear();
-  reopenSwitcher = sendAck = sendHello = false;
+  reopenSwitcher = sendHello = false;
+  acks.clear();
   lines.clear();
   notify.clear();
 }
@@ -26,6 +27,14 @@ std::string hex16(uint16_t v) {
 
 std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + (n == 1 ? one : many);
+}
+
+constexpr int64_t kForeignLinesNs = 60'000 * kNsPerMs;
+constexpr int64_t kFloodLinesNs = 10'000 * kNsPerMs;
+
+// "; 12 more left out" after a line that stands for others.
+std::string leftOutText(uint64_t n) {
+  return n == 0 ? "" : "; " + std::to_string(n) + " more left out";
 }
 
 std::string failureText(const LinkFailure& f) {
@@ -98,6 +107,7 @@ QUORVEL_HOT void startDelivery(CoreCamera& c, const Dispatch& d, const Tally& wh
   if (!d.start) return;
   c.current = d;
   c.currentTally = why;
+  c.answerLined = false;
   // The forms are kept by lamp state: [OFF], [PREVIEW], [PROGRAM].
   const CommandForms& forms = c.config.commands.forms[d.state == PROGRAM   ? PROGRAM
                                                       : d.state == PREVIEW ? PREVIEW
@@ -199,9 +209,12 @@ void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) 
       core.refused = true;
       addLine(out.lines, Tag::ERR, "ATEM: Connection refused (switcher full)");
       break;
-    case AtemEvent::REOPEN:
-      addLine(out.lines, Tag::ATEM, "Reconnect requested, resending SYN");
+    case AtemEvent::REOPEN: {
+      uint64_t leftOut = 0;
+      if (lineDue(core.reopens, now, kFloodLinesNs, leftOut))
+        addLine(out.lines, Tag::ATEM, "Reconnect requested, resending SYN" + leftOutText(leftOut));
       break;
+    }
     case AtemEvent::LOST:
       core.wasLost = true;
       addLine(out.lines, Tag::WARN,
@@ -212,18 +225,26 @@ void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) 
         dispatchCameras(core, now, out);
       }
       break;
-    case AtemEvent::GAP_SKIPPED:
+    case AtemEvent::GAP_SKIPPED: {
+      std::string ids;
+      int count = 0;
+      for (int i = 0; i < step.missingRuns; ++i) {
+        const uint16_t from = step.missing[i][0], to = step.missing[i][1];
+        ids += (i == 0 ? "" : i + 1 < step.missingRuns ? ", " : " and ") + std::to_string(from);
+        if (to != from) ids += " to " + std::to_string(to);
+        count += ((to - from) & kAtemIdMask) + 1;
+      }
       addLine(out.lines, Tag::WARN,
-              "ATEM packets " + std::to_string(step.gapFrom) + " to " + std::to_string(step.gapTo) +
-                  " never came within 1 s; going on without them");
+              std::string(count == 1 ? "ATEM packet " : "ATEM packets ") + ids +
+                  " never came within 1 s; going on without " + (count == 1 ? "it" : "them"));
       break;
+    }
   }
 }
 
 QUORVEL_HOT void toSwitcher(const Core& core, const AtemStep& step, CoreActions& out) {
-  if (step.sendAck) {
-    out.sendAck = true;
-    out.ackId = step.ackId;
+  if (step.ackCount > 0) {
+    out.acks.insert(out.acks.end(), step.acks, step.acks + step.ackCount);
     out.session = core.session.sessionId;
   }
   if (step.sendHello) out.sendHello = true;
@@ -282,7 +303,8 @@ QUORVEL_HOT void coreSwitcherDatagram(Core& core, const uint8_t* data, size_t si
 }
 
 void coreForeignDatagram(Core& core, uint32_t ip, uint16_t port, int64_t now, CoreActions& out) {
-  if (!foreignSenderSeen(core.foreign, now)) return;
+  uint64_t leftOut = 0;
+  if (!lineDue(core.foreign, now, kForeignLinesNs, leftOut)) return;
   char text[INET_ADDRSTRLEN] = "?";
   in_addr a;
   a.s_addr = ip;
@@ -319,11 +341,12 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
         who(core, c) + "All send attempts failed for state " + tallyStateToString(c.current.state));
     ++c.failed;
   }
-  startDelivery(c, scheduleDone(c.schedule, now), c.tally, out);
+  startDelivery(c, scheduleDone(c.schedule, report.status == DeliveryStatus::DELIVERED, now),
+                c.tally, out);
 }
 
 void coreCameraAnswer(Core& core, uint32_t id, const uint8_t* data, size_t size,
-                      const Bytes* command, CoreActions& out) {
+                      const Bytes* command, int64_t now, CoreActions& out) {
   CoreCamera* c = findCamera(core, id);
   if (!c) return;
   ViscaReply r = parseViscaReply(data, size);
@@ -332,11 +355,22 @@ void coreCameraAnswer(Core& core, uint32_t id, const uint8_t* data, size_t size,
     c->answerError = -1;
   } else if (r.kind == ViscaAnswer::ERROR) {
     c->answerError = r.error;
+    // Anyone who can send from the camera's address can answer: one line per delivery and per
+    // 10 s at most.
+    uint64_t leftOut = 0;
+    if (c->answerLined) {
+      ++c->answerLines.count;
+      ++c->answerLines.leftOut;
+      return;
+    }
+    if (!lineDue(c->answerLines, now, kFloodLinesNs, leftOut)) return;
+    c->answerLined = true;
     char code[8];
     std::snprintf(code, sizeof code, "%02x", r.error);
     addLine(out.lines, Tag::WARN,
             who(core, *c) + "Camera answered " + (command ? bytesToHexString(*command) : "?") +
-                " with error " + code + " (" + viscaErrorText(r.error) + ")");
+                " with error " + code + " (" + viscaErrorText(r.error) + ")" +
+                leftOutText(leftOut));
   }
 }
 
@@ -356,8 +390,9 @@ void coreTick(Core& core, int64_t now, CoreActions& out) {
   if (core.phase != Phase::RUNNING) return;
   for (auto& cp : core.cameras) {
     CoreCamera& c = *cp;
-    if (!c.retiring)
-      startDelivery(c, scheduleRefresh(c.schedule, c.tally.state, refreshNs(core, c), now), c.tally,
+    if (c.retiring) continue;
+    startDelivery(c, scheduleRetry(c.schedule, now), c.tally, out);
+    startDelivery(c, scheduleRefresh(c.schedule, c.tally.state, refreshNs(core, c), now), c.tally,
                     out);
   }
 }
@@ -392,53 +427,43 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
     auto old = std::find_if(core.cameras.begin(), core.cameras.end(), [&](const auto& c) {
       return c && !c->retiring && c->config.settings.name == config.settings.name;
     });
-    if (old == core.cameras.end()) {
-      // Opened after the others are sorted out; `kept` owns it from here.
+    // A camera at another address, or with other commands, is a new one on a link of its own;
+    // the old one gets OFF where it was, below.
+    if (old == core.cameras.end() || !sameCamera((*old)->config.settings, config.settings, true)) {
       auto c = std::make_unique<CoreCamera>();
       c->id = core.nextId++;
       c->config = config;
       out.cameras.push_back({CameraAction::OPEN, c->id, &c->config, {}});
-      c->schedule.started = false;
       kept.push_back(std::move(c));
       continue;
     }
     std::unique_ptr<CoreCamera> c = std::move(*old);
-    if (!sameCamera(c->config.settings, config.settings)) {
-      // A camera at another address, or with other commands, starts afresh on a link of its
-      // own; otherwise only a state that the new settings derive differently is sent.
-      const bool moved = !sameCamera(c->config.settings, config.settings, true);
-      c->config = config;
-      bool resend = running;
-      if (moved) {
-        out.cameras.push_back({CameraAction::CLOSE, c->id, nullptr, {}});
-        out.cameras.push_back({CameraAction::OPEN, c->id, &c->config, {}});
-        scheduleAbandon(c->schedule);
-        c->answering = false;
-        c->answerError = -1;
-      } else {
-        resend = running && currentTally(core, *c).state != c->schedule.gate.lastSent;
-      }
-      if (resend) c->schedule.started = false;  // sent below as an initial state
-    }
+    // Only a state that the new settings derive differently is sent.
+    c->config = config;
+    if (running && currentTally(core, *c).state != c->schedule.gate.lastSent)
+      c->schedule.started = false;  // sent below as an initial state
     kept.push_back(std::move(c));
   }
+  // Cameras removed or moved: their lamps may be lit, whatever the session is doing.
   for (auto& old : core.cameras) {
     if (!old) continue;
     old->retiring = true;
-    if (running || old->schedule.running) {
-      sendOff(*old, now, out);
-      kept.push_back(std::move(old));
-    } else {
-      out.cameras.push_back({CameraAction::CLOSE, old->id, nullptr, {}});
-    }
+    sendOff(*old, now, out);
+    kept.push_back(std::move(old));
   }
   core.cameras = std::move(kept);
   core.config = next;
 
   if (newSwitcher) {
     core.session = AtemSession();
-    core.phase = Phase::WAITING;
     core.wasLost = core.forcedOff = core.refused = false;
+    // Another switcher is a loss of this one: with "off" the lamps are dark until the new one's
+    // state is in.
+    if (next.loss == SwitcherLoss::OFF && running) {
+      core.forcedOff = true;
+      dispatchCameras(core, now, out);
+    }
+    core.phase = Phase::WAITING;
     openSession(core, now, out);
   } else if (running) {
     dispatchCameras(core, now, out, true);  // the cameras that start afresh
@@ -473,7 +498,7 @@ int64_t coreDeadline(const Core& core) {
   for (const auto& cp : core.cameras) {
     const CoreCamera& c = *cp;
     if (!c.retiring)  // c.tally: derived by this wake's timers
-      next = std::min(next, scheduleDeadline(c.schedule, c.tally.state, refreshNs(core, c)));
+      next = std::min(next, scheduleDeadline(c.schedule, c.tally.state, refreshNs(core, c), true));
   }
   return next;
 }

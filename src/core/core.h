@@ -66,8 +66,7 @@ struct CameraAction {
 struct CoreActions {
   std::vector<CameraAction> cameras;  // in order; first, before anything else of the wake
   bool reopenSwitcher = false;        // (re)open the switcher's socket for config's atem_ip
-  bool sendAck = false;               // acknowledge ackId in session `session`
-  uint16_t ackId = 0;
+  std::vector<uint16_t> acks;         // packet ids to acknowledge in session `session`
   uint16_t session = 0;
   bool sendHello = false;
   LogLines lines;
@@ -88,6 +87,8 @@ struct CoreCamera {
   int failed = 0;
   bool answering = false;  // the camera acknowledged a command
   int answerError = -1;    // the error code of its last answer, if that was an error
+  LineLimit answerLines;   // error answers: a line per delivery and per 10 s at most
+  bool answerLined = false;  // the delivery under way has had its answer line
   bool retiring = false;   // dropped or moved by a reload: it gets OFF, then goes
 };
 
@@ -103,7 +104,8 @@ struct Core {
   bool wasLost = false;    // the open session went silent; the next one is a recovery
   bool forcedOff = false;  // lamp_on_switcher_loss "off": dark until a new initial state
   bool refused = false;
-  ForeignSenders foreign;
+  LineLimit foreign;   // datagrams from anyone but the switcher: a line a minute at most
+  LineLimit reopens;   // the switcher's requests to open again: a line per 10 s at most
   bool starting = false;  // the first wake: a switcher socket that cannot open ends the run
   bool done = false;
   int exitStatus = 0;
@@ -128,7 +130,7 @@ void coreDelivered(Core& core, uint32_t id, const DeliveryReport& report, int64_
                    CoreActions& out);
 // A datagram camera `id` answered on the socket that sent `command`.
 void coreCameraAnswer(Core& core, uint32_t id, const uint8_t* data, size_t size,
-                      const Bytes* command, CoreActions& out);
+                      const Bytes* command, int64_t now, CoreActions& out);
 // True when the switcher's silence is due: read what waits on its socket first, since datagrams
 // that came in while this wake was busy elsewhere are signs of life.
 bool coreSilenceDue(const Core& core, int64_t now);

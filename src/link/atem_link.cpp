@@ -48,9 +48,9 @@ QUORVEL_HOT static bool sendPacket(AtemLink& link, size_t size, LinkFailure& fai
 
 QUORVEL_HOT bool atemLinkSend(AtemLink& link, const CoreActions& out, LinkFailure& failure) {
   bool ok = true;
-  if (out.sendAck) {
-    atemBuildAck(link.tx, out.session, out.ackId);
-    ok = sendPacket(link, kAtemAckSize, failure);
+  for (uint16_t id : out.acks) {
+    atemBuildAck(link.tx, out.session, id);
+    ok = sendPacket(link, kAtemAckSize, failure) && ok;
   }
   if (out.sendHello) {
     atemBuildHello(link.tx, static_cast<uint16_t>(std::rand() % 65535));

@@ -29,6 +29,8 @@ void cameraSetup(CameraLink& link, const CameraConfig& camera) {
   // An address that is no dotted IPv4 address is bound as 0.0.0.0, as it always was.
   if (!camera.settings.bind_source_ip.empty()) link.local = ipv4(camera.bindHost, 0);
   closeFd(link.spare);  // opened for the old address
+  link.spareConnected = false;
+  link.spareBindErr = 0;
   link.prepareAtNs = 0;
 }
 

@@ -47,6 +47,8 @@ bool loopWatch(EventLoop& loop, int fd, uint32_t events, uint64_t tag) {
   return errno == EEXIST && epoll_ctl(loop.epoll, EPOLL_CTL_MOD, fd, &e) == 0;
 }
 
+void loopUnwatch(EventLoop& loop, int fd) { epoll_ctl(loop.epoll, EPOLL_CTL_DEL, fd, nullptr); }
+
 int loopWait(EventLoop& loop, int64_t deadlineNs, epoll_event* out, int max) {
   int timeoutMs = -1;
   if (deadlineNs != INT64_MAX) {

@@ -25,6 +25,9 @@ void loopClose(EventLoop& loop);
 // again changes its events and tag. A closed fd is forgotten by the kernel.
 bool loopWatch(EventLoop& loop, int fd, uint32_t events, uint64_t tag);
 
+// Stops watching `fd`.
+void loopUnwatch(EventLoop& loop, int fd);
+
 // Sleeps until an event or the reading `deadlineNs` (INT64_MAX: no deadline); returns the number
 // of events stored in `out`.
 int loopWait(EventLoop& loop, int64_t deadlineNs, epoll_event* out, int max);

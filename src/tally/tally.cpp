@@ -51,6 +51,7 @@ QUORVEL_HOT Dispatch scheduleSend(CameraSchedule& s, TallyState state, bool chan
     return {};
   }
   s.running = true;
+  s.runningChange = change;
   s.lastStartNs = now;
   return {true, state, change};
 }
@@ -73,23 +74,40 @@ Dispatch scheduleRefresh(CameraSchedule& s, TallyState derived, int64_t refreshN
   return scheduleSend(s, s.gate.lastSent, false, now);
 }
 
-QUORVEL_HOT Dispatch scheduleDone(CameraSchedule& s, int64_t now) {
+QUORVEL_HOT Dispatch scheduleDone(CameraSchedule& s, bool delivered, int64_t now) {
   s.running = false;
+  if (delivered) {
+    s.retryDelayNs = 0;
+  } else {
+    s.retryDelayNs = s.retryDelayNs ? std::min(2 * s.retryDelayNs, kRetryMostNs) : kRetryFirstNs;
+    s.retryAtNs = now + s.retryDelayNs;
+    s.retryChange = s.runningChange;
+  }
   if (!s.hasPending) return {};
   s.hasPending = false;
   return scheduleSend(s, s.pending, s.pendingChange, now);
 }
 
+Dispatch scheduleRetry(CameraSchedule& s, int64_t now) {
+  if (!s.started || s.retryDelayNs == 0 || s.running || s.hasPending || now < s.retryAtNs)
+    return {};
+  return scheduleSend(s, s.gate.lastSent, s.retryChange, now);
+}
+
 void scheduleAbandon(CameraSchedule& s) {
   s.running = false;
   s.hasPending = false;
+  s.retryDelayNs = 0;
 }
 
-int64_t scheduleDeadline(const CameraSchedule& s, TallyState derived, int64_t refreshNs) {
+int64_t scheduleDeadline(const CameraSchedule& s, TallyState derived, int64_t refreshNs,
+                         bool retries) {
   int64_t next = INT64_MAX;
   if (!s.started) return next;
   if (derived != s.gate.lastSent) next = s.gate.deadline;
-  if (refreshNs > 0 && !s.running && !s.hasPending && derived == s.gate.lastSent)
+  const bool idle = !s.running && !s.hasPending;
+  if (refreshNs > 0 && idle && derived == s.gate.lastSent)
     next = std::min(next, s.lastStartNs + refreshNs);
+  if (retries && idle && s.retryDelayNs > 0) next = std::min(next, s.retryAtNs);
   return next;
 }

@@ -63,15 +63,24 @@ inline bool tallyGateOpen(const TallyGate& gate, int64_t now) { return now >= ga
 // as sent and the gate stays closed until now + kTallyHoldOffNs.
 bool tallyGateTake(TallyGate& gate, TallyState derived, int64_t now);
 
+// A failed delivery is tried again after 1 s, then after twice as long each time it fails
+// again, up to 30 s, until one gets through.
+constexpr int64_t kRetryFirstNs = 1000 * kNsPerMs;
+constexpr int64_t kRetryMostNs = 30'000 * kNsPerMs;
+
 // One camera's deliveries: the gate, the delivery under way and the one decided meanwhile.
 struct CameraSchedule {
   TallyGate gate;
   bool started = false;     // the initial state has been decided
   bool running = false;     // a delivery is under way
+  bool runningChange = false;
   bool hasPending = false;  // decided while one ran: it goes next, replaced by anything newer
   TallyState pending = OFF;
   bool pendingChange = false;
-  int64_t lastStartNs = 0;  // when the last delivery started
+  int64_t lastStartNs = 0;   // when the last delivery started
+  int64_t retryDelayNs = 0;  // the last delivery failed: the next try waits this long
+  int64_t retryAtNs = 0;
+  bool retryChange = false;  // the failed delivery was a change
 };
 
 // A delivery to start now.
@@ -91,9 +100,13 @@ Dispatch scheduleDerived(CameraSchedule& s, TallyState derived, int64_t now);
 // A refresh of the last state decided, when `refreshNs` (0: off) have passed since the last
 // delivery started, nothing runs or waits and no change is waiting on the hold-off.
 Dispatch scheduleRefresh(CameraSchedule& s, TallyState derived, int64_t refreshNs, int64_t now);
-// The delivery under way has ended: the pending state, if any, starts.
-Dispatch scheduleDone(CameraSchedule& s, int64_t now);
+// The delivery under way has ended (`delivered`, or failed): the pending state, if any, starts.
+Dispatch scheduleDone(CameraSchedule& s, bool delivered, int64_t now);
+// The last state decided again, when a failed delivery's wait is over and nothing runs or waits.
+Dispatch scheduleRetry(CameraSchedule& s, int64_t now);
 // Drops the delivery under way and the pending one (a stop, a camera whose settings changed).
 void scheduleAbandon(CameraSchedule& s);
-// The next reading at which the camera needs a look (INT64_MAX: none).
-int64_t scheduleDeadline(const CameraSchedule& s, TallyState derived, int64_t refreshNs);
+// The next reading at which the camera needs a look (INT64_MAX: none): a change waiting on the
+// hold-off, a refresh (`refreshNs`, 0: off), a retry (with `retries`).
+int64_t scheduleDeadline(const CameraSchedule& s, TallyState derived, int64_t refreshNs,
+                         bool retries);
