@@ -1,9 +1,11 @@
-// The camera simulator as a program in --json mode: what it recognises, accepts and answers.
+// The camera simulator as a program in --json mode: what it recognises, accepts and answers, by
+// VISCA in its profiles and by HTTP.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -29,24 +31,63 @@ struct Camera {
     for (size_t at = 0; (at = child.out.find("\"port\":", at)) != std::string::npos; at += 7)
       addrs.push_back(loopbackAddr(ip, std::stoi(child.out.substr(at + 7))));
   }
-  // Sends `hex` to port `port` over UDP or TCP, waits for `report` in the output, returns what
-  // came back.
-  Bytes send(size_t port, bool tcp, const std::string& hex, const std::string& report) {
+  // Sends `hex` to port `port` over UDP or TCP (from `udp` when given, a connected socket kept by
+  // the caller), waits for `report` in the output printed since, returns what came back.
+  Bytes send(size_t port, bool tcp, const std::string& hex, const std::string& report,
+             int udp = -1) {
     Bytes reply, b = hexBytes(hex);
-    int fd = ::socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
-    timeval tv{0, 500000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const sockaddr_in& addr = addrs.at(port);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    int fd = udp >= 0 ? udp : connected(port, tcp ? SOCK_STREAM : SOCK_DGRAM);
+    child.out.clear();
     EXPECT_EQ(::send(fd, b.data(), b.size(), 0), static_cast<ssize_t>(b.size()));
     if (tcp) ::shutdown(fd, SHUT_WR);
     EXPECT_TRUE(waitForOutput(child, report, 3000)) << report << "\nnot in:\n" << child.out;
     uint8_t in[64];
     for (ssize_t n; (n = ::recv(fd, in, sizeof in, 0)) > 0;) reply.insert(reply.end(), in, in + n);
-    ::close(fd);
+    if (fd != udp) ::close(fd);
     return reply;
   }
+  int connected(size_t port, int type, int timeoutMs = 500) {
+    int fd = ::socket(AF_INET, type, 0);
+    timeval tv{timeoutMs / 1000, timeoutMs % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    const sockaddr_in& addr = addrs.at(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+  }
+  // An HTTP/1.1 request on a new connection, left open for httpAnswer.
+  int httpAsk(const std::string& method, const std::string& target, const std::string& headers) {
+    int fd = connected(0, SOCK_STREAM, 5000);
+    std::string req = method + " " + target + " HTTP/1.1\r\nHost: cam\r\nConnection: close\r\n" +
+                      headers + "\r\n";
+    EXPECT_EQ(::send(fd, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    return fd;
+  }
+  std::string httpAnswer(int fd) {  // everything up to the close: status line, headers, body
+    std::string answer;
+    char in[1024];
+    for (ssize_t n; (n = ::recv(fd, in, sizeof in, 0)) > 0;) answer.append(in, size_t(n));
+    ::close(fd);
+    return answer;
+  }
+  std::string http(const std::string& method, const std::string& target,
+                   const std::string& headers) {
+    return httpAnswer(httpAsk(method, target, headers));
+  }
 };
+
+std::string between(const std::string& s, const std::string& from, const std::string& to) {
+  size_t at = s.find(from);
+  if (at == std::string::npos) return "";
+  at += from.size();
+  return s.substr(at, s.find(to, at) - at);
+}
+
+std::string md5(const std::string& text) {  // coreutils' md5sum of `text` (no quotes in it)
+  std::FILE* p = ::popen(("printf %s '" + text + "' | md5sum").c_str(), "r");
+  char hex[33] = {};
+  if (p && std::fgets(hex, sizeof hex, p)) ::pclose(p);
+  return hex;
+}
 
 // Rows: camera and port, bytes sent, report values from "transport" to "lamp", the answers
 // (each behind a reply header when the command had one). A camera with two ports names the port
@@ -92,6 +133,164 @@ TEST(CameraSim, SchemesPrefixTransportsUnknownBytesOnlyModeRepliesErrorsAndPorts
     EXPECT_EQ(row.cam->send(row.port, row.report[1] == 't', row.sent, line), hexBytes(expected))
         << row.sent;
   }
+}
+
+// Rows: camera, sending socket (0 and 1: two senders kept open; -1 a new one each time), TCP,
+// bytes, report members from "command" on, and whether ACK and completion come back (for sony
+// behind a reply header echoing the sequence number). Sony takes only framed UDP, checks the
+// header's length and each sender's sequence (a jump or repeat is reported, still taken; 2^32 - 1
+// wraps to 0); avonic takes raw VISCA with a red and a green parameter.
+TEST(CameraSim, ProfilesFramingSequencesLampsAndExpiry) {
+  Camera sony("127.0.1.43", {"--profile", "sony"}), avonic("127.0.1.44", {"--profile", "avonic"}),
+      expiring("127.0.1.45", {"--profile", "sony", "--lamp-timeout", "50"});
+  ASSERT_TRUE(sony.addrs.size() == 1 && avonic.addrs.size() == 1 && expiring.addrs.size() == 1);
+  EXPECT_NE(sony.child.out.find(R"("profile":"sony","lamp_timeout_ms":15000)"), std::string::npos);
+  auto frame = [](const std::string& seq, const std::string& len = "00 08") {
+    return "01 00 " + len + " " + seq + " ";
+  };
+  const std::string on = "81 01 7e 01 0a 00 02 ff", off = "81 01 7e 01 0a 00 03 ff",
+                    red = R"("accepted":true,"lamp":"PROGRAM","red":true)",
+                    dark = R"("accepted":true,"lamp":"OFF","red":false)";
+  int senders[2] = {sony.connected(0, SOCK_DGRAM), sony.connected(0, SOCK_DGRAM)};
+  struct Row {
+    Camera* cam;
+    int sender;
+    bool tcp;
+    std::string sent, report;
+    bool answered;
+  };
+  const std::vector<Row> rows = {
+      {&sony, 0, false, frame("00 00 00 00") + on, R"("sequence":0,"command":{"red":true},)" + red,
+       true},
+      {&sony, 0, false, frame("00 00 00 01") + off,
+       R"("sequence":1,"command":{"red":false},)" + dark, true},
+      {&sony, 0, false, frame("00 00 00 05") + "87" + on.substr(2),
+       R"("sequence":5,"expected":2,"command":{"red":true},)" + red, true},
+      {&sony, 0, false, frame("00 00 00 05") + off,
+       R"("sequence":5,"expected":6,"command":{"red":false},)" + dark, true},
+      {&sony, 0, false, frame("00 00 00 06", "00 09") + on,
+       R"("ignored":"header gives length 9, 8 bytes follow","lamp":"OFF")", false},
+      {&sony, 0, false, on, R"("accepted":false,"ignored":"no VISCA-over-IP header","lamp":"OFF")",
+       false},
+      {&sony, 0, false, "01 10 00 08 00 00 00 07 " + on,
+       R"("ignored":"payload type 01 10, not a VISCA command")", false},
+      {&sony, 0, false, frame("ff ff ff ff") + on,
+       R"("sequence":4294967295,"expected":8,"command":{"red":true},)" + red, true},
+      {&sony, 0, false, frame("00 00 00 00") + off,
+       R"("sequence":0,"command":{"red":false},)" + dark, true},
+      {&sony, 1, false, frame("00 00 00 00") + on, R"("sequence":0,"command":{"red":true},)" + red,
+       true},
+      {&sony, -1, true, frame("00 00 00 00") + off,
+       R"("accepted":false,"ignored":"sony takes UDP only")", false},
+      {&sony, 1, false, frame("00 00 00 01") + "81 01 7e 01 0a 01 05 ff",
+       R"("sequence":1,"command":null,"accepted":true,"lamp":"PROGRAM")", false},
+      {&avonic, -1, false, "81 01 7e 01 0a 00 02 03 ff",
+       R"("command":{"red":true,"green":false},)" + red + R"(,"green":false)", true},
+      {&avonic, -1, true, "82 01 7e 01 0a 00 03 02 ff",
+       R"({"red":false,"green":true},"accepted":true,"lamp":"PREVIEW","red":false,"green":true)",
+       true},
+      {&avonic, -1, false, "81 01 7e 01 0a 00 02 02 ff",
+       R"("accepted":true,"lamp":null,"red":true,"green":true)", true},
+      {&avonic, -1, false, "01 00 00 09 00 00 00 00 81 01 7e 01 0a 00 03 03 ff",
+       R"("ignored":"avonic takes raw VISCA, no header","lamp":null)", false},
+      {&avonic, -1, false, "81 01 7e 01 0a 00 03 03 ff",
+       R"("command":{"red":false,"green":false},)" + dark + R"(,"green":false)", true},
+      {&avonic, -1, false, on, R"("command":null,"accepted":true,"lamp":"OFF")", false},
+      {&avonic, -1, false, "81 01 7e 01 0a 00 04 03 ff",
+       R"("command":null,"accepted":true,"lamp":"OFF")", false}};
+  for (const Row& row : rows) {
+    std::string expected;
+    for (const char* a : {"90 41 ff", "90 51 ff"})
+      if (row.answered)
+        expected += (row.cam == &sony ? "01 11 00 03 " + row.sent.substr(12, 12) : "") + a + " ";
+    int from = row.sender >= 0 ? senders[row.sender] : -1;
+    EXPECT_EQ(row.cam->send(0, row.tcp, row.sent, row.report, from), hexBytes(expected))
+        << row.sent;
+  }
+  for (int fd : senders) ::close(fd);
+  expiring.send(0, false, frame("00 00 00 00") + on, red, -1);
+  EXPECT_TRUE(waitForOutput(expiring.child, R"("event":"expired","lamp":"OFF","red":false)", 3000))
+      << expiring.child.out;
+}
+
+// Panasonic-style tally over HTTP: rows of camera, method, target, Authorization header, status,
+// body, report members from "command" on. Then Digest credentials, and a slow answer that does
+// not hold up a UDP command sent after it.
+TEST(CameraSim, HttpTallyPathsCommandsAuthFailuresAndSlowAnswers) {
+  Camera http("127.0.1.46", {"--http"}),
+      basic("127.0.1.46", {"--http", "--http-user", "admin", "--http-password", "pw"}),
+      failing("127.0.1.46", {"--http", "--http-status", "500"}),
+      digest("127.0.1.47",
+             {"--http", "--http-user", "admin", "--http-password", "pw", "--http-auth", "digest"}),
+      slow("127.0.1.47", {"--http", "--http-delay", "2000"});
+  const std::string tally = "/cgi-bin/aw_cam?cmd=", res = "&res=1",
+                    ok = "Basic YWRtaW46cHc=", unchanged = R"("command":null,"status":)";
+  struct Row {
+    Camera* cam;
+    std::string method, target, auth, status, body, report;
+  };
+  const std::vector<Row> rows = {
+      {&http, "GET", tally + "TLR:1" + res, "", "200", "TLR:1",
+       R"("command":{"red":true},"status":200,"accepted":true,"lamp":"PROGRAM","red":true)"},
+      {&http, "GET", tally + "TLG%3A1" + res, "", "200", "TLG:1",
+       R"("status":200,"accepted":true,"lamp":null,"red":true,"green":true})"},
+      {&http, "GET", tally + "TLR:0" + res, "", "200", "TLR:0",
+       R"("command":{"red":false},"status":200,"accepted":true,"lamp":"PREVIEW")"},
+      {&http, "GET", tally + "TLG:0", "", "200", "TLG:0",
+       R"("lamp":"OFF","red":false,"green":false})"},
+      {&http, "GET", tally + "TLY:1" + res, "", "400", "unknown command",
+       unchanged + R"(400,"accepted":false,"ignored":"unknown command")"},
+      {&http, "GET", "/cgi-bin/aw_cam", "", "400", "unknown command", unchanged + "400"},
+      {&http, "GET", "/cgi-bin/aw_ptz?cmd=TLR:1", "", "404", "unknown path",
+       unchanged + R"(404,"accepted":false,"ignored":"unknown path","lamp":"OFF")"},
+      {&http, "POST", tally + "TLR:1", "", "405", "method not allowed", unchanged + "405"},
+      {&basic, "GET", tally + "TLR:1", "", "401", "unauthorized",
+       unchanged + R"(401,"accepted":false,"ignored":"no or wrong credentials","lamp":"OFF")"},
+      {&basic, "GET", tally + "TLR:1", "Basic YWRtaW46bm9wZQ==", "401", "unauthorized",
+       unchanged + "401"},
+      {&basic, "GET", tally + "TLR:1", ok, "200", "TLR:1",
+       R"("status":200,"accepted":true,"lamp":"PROGRAM")"},
+      {&failing, "GET", tally + "TLR:1", ok, "500", "status 500",
+       unchanged + R"(500,"accepted":false,"ignored":"every request answered 500","lamp":"OFF")"}};
+  for (const Row& row : rows) {
+    row.cam->child.out.clear();
+    std::string answer = row.cam->http(
+        row.method, row.target, row.auth.empty() ? "" : "Authorization: " + row.auth + "\r\n");
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + row.status) << row.target << "\n" << answer;
+    EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), row.body) << row.target;
+    EXPECT_TRUE(waitForOutput(row.cam->child, R"("method":")" + row.method, 3000));
+    EXPECT_NE(row.cam->child.out.find(row.report), std::string::npos) << row.report << "\nnot in:\n"
+                                                                      << row.cam->child.out;
+  }
+  EXPECT_NE(basic.http("GET", tally + "TLR:1", "").find("WWW-Authenticate: Basic"),
+            std::string::npos);
+
+  // Digest (MD5, qop auth): the challenge's nonce answered with the right password, then not.
+  for (const std::string password : {"pw", "nope"}) {
+    std::string target = tally + "TLG:1" + res, challenge = digest.http("GET", target, "");
+    std::string nonce = between(challenge, "nonce=\"", "\""),
+                realm = between(challenge, "realm=\"", "\"");
+    ASSERT_NE(challenge.find("WWW-Authenticate: Digest"), std::string::npos) << challenge;
+    std::string response = md5(md5("admin:" + realm + ":" + password) + ":" + nonce +
+                               ":00000001:c0ffee:auth:" + md5("GET:" + target));
+    std::string answer = digest.http(
+        "GET", target,
+        "Authorization: Digest username=\"admin\", realm=\"" + realm + "\", nonce=\"" + nonce +
+            "\", uri=\"" + target + "\", qop=auth, nc=00000001, cnonce=\"c0ffee\", response=\"" +
+            response + "\", opaque=\"" + between(challenge, "opaque=\"", "\"") + "\"\r\n");
+    EXPECT_EQ(answer.substr(0, 12), password == "pw" ? "HTTP/1.1 200" : "HTTP/1.1 401") << answer;
+  }
+
+  // The slow answer is suspended while the loop goes on: a UDP command sent once the request is
+  // read is printed before the request's line. A delay that blocked the loop would print it after.
+  int pending = slow.httpAsk("GET", tally + "TLR:1" + res, "");
+  pumpChild(slow.child, 300);  // time to read the request (a wait, not a bound: never fails)
+  slow.send(0, false, "81 01 7e 01 0a 01 04 ff", R"("state":"PREVIEW")");
+  std::string answer = slow.httpAnswer(pending);
+  EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+  EXPECT_TRUE(waitForOutput(slow.child, R"("transport":"http")", 3000));
+  EXPECT_LT(slow.child.out.find(R"("transport":"udp")"),
+            slow.child.out.find(R"("transport":"http")"));
 }
 
 }  // namespace
