@@ -13,6 +13,10 @@
 //   8 cameras   a second instance of every subject driving eight cameras (inputs 1 to 8); cuts
 //               between inputs 1 and 2 change two of them, and each sample runs to the second
 //               camera datagram; VmHWM of that instance
+//   faults      quorvel alone for --fault-minutes: 50 cuts a second with 5 % of the switcher's
+//               packets lost and 5 % reordered, the switcher resending after 200 ms; every 5 s
+//               the cuts pause for a second and the lamp must show the switcher's state; then
+//               20 clean cuts must each reach the lamp within 1 s, with nothing unacknowledged
 //
 // Writes samples.csv, cdf-<subject>.dat and RESULTS.md into the output folder and prints the
 // report. Every address is on loopback; every phase is bounded in count and time.
@@ -81,7 +85,21 @@ struct Options {
   double floodSeconds = 3;
   int floodWindow = 64;
   double quietWaitSeconds = 60;  // before each flood, wait this long at most for a calm machine
+  double faultMinutes = 0;       // 0: no fault phase
+  std::string addrFaults = "127.0.2.7";
   std::string revision;
+};
+
+struct FaultResult {
+  bool ran = false;
+  double minutes = 0;
+  uint64_t cuts = 0, lost = 0, reordered = 0, resent = 0;
+  int pauses = 0, wrongAfterPause = 0;
+  double worstCatchUpMs = 0;  // from a pause's last cut to the lamp showing it
+  int cleanCuts = 0, cleanLate = 0;
+  double cleanMaxMs = 0;
+  size_t unacknowledged = 0;
+  long vmHwmKiB = -1;
 };
 
 struct FloodResult {
@@ -900,8 +918,8 @@ void writeData(const std::vector<Subject>& subs, const Options& o) {
 // `subs8` is empty when the eight-camera phase did not run; otherwise subs8[i] is the
 // eight-camera instance of subs[i].
 std::string report(const std::vector<Subject>& subs, const std::vector<Subject>& subs8,
-                   const Options& o, const std::string& loadBefore, const std::string& loadAfter,
-                   const std::string& date) {
+                   const FaultResult& faults, const Options& o, const std::string& loadBefore,
+                   const std::string& loadAfter, const std::string& date) {
   int floorAt = -1;
   int bridgeAt = -1;
   int peerAt = -1;
@@ -1067,7 +1085,30 @@ std::string report(const std::vector<Subject>& subs, const std::vector<Subject>&
        "one-camera p50",
        second, fmt(second, 2) + "×", second <= 1.2,
        fewCuts(bridge8 ? std::min(bridge8->samplesUs.size(), bridgeCuts) : 0));
+  if (faults.ran) {
+    goal("after " + fmt(faults.minutes, 1) + " min of 5 % loss and 5 % reordering at 50 cuts/s: "
+         "every clean cut's lamp within 1 s, nothing left unacknowledged",
+         faults.cleanMaxMs, fmt(faults.cleanMaxMs, 1) + " ms at most, " +
+                                std::to_string(faults.unacknowledged) + " unacknowledged",
+         faults.cleanLate == 0 && faults.unacknowledged == 0);
+    goal("during the faults: the lamp right 1 s after each pause in the cuts",
+         faults.pauses, std::to_string(faults.pauses - faults.wrongAfterPause) + " of " +
+                            std::to_string(faults.pauses),
+         faults.wrongAfterPause == 0);
+  }
   md << '\n';
+  if (faults.ran) {
+    md << "## Faults\n\nquorvel alone, " << fmt(faults.minutes, 1)
+       << " min: a cut every 20 ms (" << faults.cuts << " cuts), " << faults.lost
+       << " packets lost and " << faults.reordered << " reordered by the switcher, "
+       << faults.resent << " resent by it after 200 ms without an acknowledgement. Every 5 s the "
+       << "cuts paused for 1 s: the lamp was right after " << faults.pauses - faults.wrongAfterPause
+       << " of " << faults.pauses << " pauses, at most " << fmt(faults.worstCatchUpMs, 1)
+       << " ms after the last cut. Then, without faults, " << faults.cleanCuts
+       << " cuts: the slowest lamp " << fmt(faults.cleanMaxMs, 1) << " ms, " << faults.cleanLate
+       << " late or missing; " << faults.unacknowledged
+       << " packets unacknowledged at the end; peak RSS " << mib(faults.vmHwmKiB) << ".\n\n";
+  }
 
   md << "![Latency distributions](latency-cdf.svg)\n\n";
   md << "## Notes\n\n";
@@ -1187,6 +1228,10 @@ Options parse(int argc, char** argv) {
       o.quietWaitSeconds = std::atof(next().c_str());
     else if (a == "--revision")
       o.revision = next();
+    else if (a == "--fault-minutes")
+      o.faultMinutes = std::atof(next().c_str());
+    else if (a == "--addr-faults")
+      o.addrFaults = next();
     else if (a == "--addrs")
       parseAddrs(next(), o.addrs);
     else if (a == "--addrs8")
@@ -1204,6 +1249,7 @@ Options parse(int argc, char** argv) {
   o.idleSeconds = std::max(0.0, std::min(o.idleSeconds, 600.0));
   o.floodSeconds = std::max(0.0, std::min(o.floodSeconds, 60.0));
   o.quietWaitSeconds = std::max(0.0, std::min(o.quietWaitSeconds, 600.0));
+  o.faultMinutes = std::max(0.0, std::min(o.faultMinutes, 600.0));
   return o;
 }
 
@@ -1223,6 +1269,80 @@ std::vector<Subject> makeSubjects(const Options& o, const std::string (&addrs)[3
 }
 
 // Peak RSS of every subject still running, then each is stopped and its sockets closed.
+void finish(std::vector<Subject>& subs);
+
+// quorvel under packet loss and reordering, the switcher resending what is not acknowledged.
+FaultResult faultPhase(const Options& o) {
+  FaultResult r;
+  if (o.faultMinutes <= 0) return r;
+  std::vector<Subject> subs(1);
+  Subject& q = subs[0];
+  q.kind = BRIDGE, q.name = "quorvel-faults", q.label = "quorvel", q.addr = o.addrFaults;
+  startSubjects(subs, o, 1);
+  r.ran = true;
+  r.minutes = o.faultMinutes;
+  q.sim.retransmitMs = 200;
+  q.sim.faults = {5, 0, 5, 0};
+  Bytes lamp;
+  int64_t lampAt = 0;
+  uint8_t buf[2048];
+  // Serves the switcher and keeps the camera's last command until `until`.
+  auto service = [&](int64_t until) {
+    pollfd p[2] = {{q.sim.fd, POLLIN, 0}, {q.camFds[0], POLLIN, 0}};
+    for (;;) {
+      quorvel_sim::simPoll(q.sim, 0);
+      for (ssize_t n; (n = recv(q.camFds[0], buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+        lamp.assign(buf, buf + n);
+        lampAt = nowNs();
+      }
+      int64_t left = until - nowNs();
+      if (left <= 0) return;
+      left = std::min<int64_t>(left, 5000000LL);  // held-back packets are due on the clock
+      timespec ts{0, static_cast<long>(left)};
+      ppoll(p, 2, &ts, nullptr);
+    }
+  };
+  const int64_t end = nowNs() + static_cast<int64_t>(o.faultMinutes * 60e9);
+  int64_t nextPause = nowNs() + 5000000000LL;
+  while (nowNs() < end) {
+    quorvel_sim::simCut(q.sim, kMe);
+    ++r.cuts;
+    const int64_t cutAt = nowNs();
+    service(cutAt + 20000000LL);
+    if (nowNs() < nextPause) continue;
+    service(nowNs() + 1000000000LL);
+    ++r.pauses;
+    // The lamp may have been right before the last cut came (a change reverted within the
+    // hold-off sends nothing): then it caught up at once.
+    if (lamp != expectedFor(q, 0))
+      ++r.wrongAfterPause;
+    else
+      r.worstCatchUpMs = std::max(r.worstCatchUpMs, static_cast<double>(lampAt - cutAt) / 1e6);
+    nextPause = nowNs() + 5000000000LL;
+  }
+  q.sim.faults = quorvel_sim::SimFaults{};
+  r.lost = q.sim.packetsLost, r.reordered = q.sim.packetsReordered;
+  r.resent = q.sim.retransmissions;
+  service(nowNs() + 1500000000LL);
+  for (int i = 0; i < 20; ++i) {
+    service(nowNs() + 200000000LL);
+    double us = 0;
+    bool ok = true;
+    bool got = timeCut(q, us, ok);
+    ++r.cleanCuts;
+    if (!got || !ok || us > 1e6) ++r.cleanLate;
+    if (got) r.cleanMaxMs = std::max(r.cleanMaxMs, us / 1000);
+  }
+  service(nowNs() + 1000000000LL);
+  // What the switcher still waits for, but for a packet (a keep-alive) just sent.
+  const int64_t stale = quorvel_sim::simNowMs() - 500;
+  for (const SimClient& c : q.sim.clients)
+    for (const quorvel_sim::SimPacket& p : c.inFlight) r.unacknowledged += p.lastSendMs < stale;
+  finish(subs);
+  r.vmHwmKiB = q.vmHwmKiB;
+  return r;
+}
+
 void finish(std::vector<Subject>& subs) {
   for (Subject& s : subs) {
     if (childGone(s))
@@ -1279,16 +1399,22 @@ int main(int argc, char** argv) {
     latencyPhase(subs8, o, o.cuts8, 1);
     finish(subs8);
   }
+  FaultResult faults;
+  if (o.faultMinutes > 0) {
+    std::cerr << "[bench] faults: " << o.faultMinutes << " min of loss and reordering\n";
+    faults = faultPhase(o);
+  }
   std::string loadAfter = loadAverage();
 
   std::vector<Subject> all = subs;
   for (const Subject& s : subs8) all.push_back(s);
   writeData(all, o);
-  std::string md = report(subs, subs8, o, loadBefore, loadAfter, date);
+  std::string md = report(subs, subs8, faults, o, loadBefore, loadAfter, date);
   std::ofstream(o.outDir + "/RESULTS.md") << md;
   std::cout << md << std::flush;
 
   bool ok = true;
   for (const Subject& s : all) ok = ok && !s.samplesUs.empty() && s.wrongBytes == 0;
+  if (faults.ran) ok = ok && faults.cleanLate == 0 && faults.unacknowledged == 0;
   return ok ? 0 : 1;
 }

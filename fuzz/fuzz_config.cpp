@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/log.h"
 #include "config/config.h"
 #include "config/json.h"
 
@@ -126,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<ConfigWarning> warnings;
   if (!configFromJson(root, "f.json", c, error, &warnings)) {
     if (error.empty()) fail("an error without a text");
-    if (error.find('\n') != std::string::npos) fail("an error of more than one line");
+    if (formatLine({Tag::ERR, error}).find('\n') != std::string::npos)
+      fail("an error of more than one line");
     return 0;
   }
   for (const ConfigWarning& w : warnings)

@@ -315,3 +315,13 @@ TEST(Config, ReloadRefusesAFileCutShort) {
   }
   EXPECT_EQ(taken, static_cast<int>(file.size() - end + 1));
 }
+
+// Thousands of unknown keys: the first 20 are named, the rest counted.
+TEST(Config, ManyUnknownKeysAreCounted) {
+  std::string text = R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1")";
+  for (int i = 0; i < 5000; ++i) text += ", \"k" + std::to_string(i) + "\": 1";
+  std::vector<ConfigWarning> warnings;
+  read(text + "}", nullptr, &warnings);
+  ASSERT_EQ(warnings.size(), 21u);
+  EXPECT_EQ(warnings.back().text, "Config: 4980 more unknown keys are not read");
+}

@@ -481,6 +481,15 @@ TEST(Core, ReloadPlans) {
   EXPECT_EQ(r.log.back(), "[WARN] The configuration in use stays");
   r.send(Rig::buses(2, 1));
   EXPECT_EQ(r.take().size(), 6u);
+
+  // One that needs more open files than the bridge may have is refused too.
+  r.core->openFileLimit = 30;
+  r.reload(file(R"({"name": "a"}, {"name": "b"}, {"name": "c"}, {"name": "d", "watch_input_id": 3},
+                  {"name": "e"})"));
+  EXPECT_EQ(r.log.end()[-2], "[ERR] 5 cameras need up to 32 open files, but the limit is 30 (raise "
+                             "it: ulimit -n, or LimitNOFILE= in the unit)");
+  EXPECT_TRUE(r.take().empty());
+  EXPECT_EQ(r.core->cameras.size(), 6u);
 }
 
 // A reload that names another switcher opens a new session; the lamps hold until its state is in.
@@ -690,4 +699,19 @@ TEST(Core, ReloadToAnotherSwitcherWithLampsOff) {
   r.advance(1000);
   r.reload(R"({"atem_ip": "127.0.0.9", "visca_host": "127.0.0.1", "cameras": [{"name": "a"}]})");
   EXPECT_EQ(r.take(), (std::vector<Sent>{{"b", OFF, {}, 4500}}));
+}
+
+// A name from the file cannot forge a line or a field of the status: control bytes are escaped
+// in every line and in the status.
+TEST(Core, HostileNamesStayOneLine) {
+  Rig r;
+  r.startMany(R"({"name": "x\nMAINPID=1\nSTOPPING=1"}, {"name": "caf\u00e9\u001b[31m"})",
+              R"(, "log_changes": true)");
+  r.connect(1, 2);
+  for (const std::string& line : r.log) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+  EXPECT_TRUE(r.logged("[TALLY] x\\nMAINPID=1\\nSTOPPING=1 PROGRAM (input 1 on the program bus "
+                       "of M/E 0)"));
+  EXPECT_TRUE(r.logged("[TALLY] caf\xC3\xA9\\x1b[31m PROGRAM (input 1 on the program bus of M/E 0)"));
+  EXPECT_EQ(coreStatus(*r.core), "connected to 127.0.0.1 \xC2\xB7 x\\nMAINPID=1\\nSTOPPING=1 PROGRAM "
+                                 "\xC2\xB7 caf\xC3\xA9\\x1b[31m PROGRAM");
 }

@@ -315,8 +315,13 @@ bool BridgeRig::waitErr(const std::string& needle, int timeout_ms) {
   return true;
 }
 
+void signalChild(const Child& c, int sig) {
+  if (c.pid > 0) kill(c.pid, sig);
+}
+
 int BridgeRig::stop(int sig, int timeout_ms) {
-  kill(q.pid, sig);
+  if (q.pid <= 0) return -1;
+  signalChild(q, sig);
   int status = waitChild(q, timeout_ms, [&] { pump(1); });
   pump(20);  // what is still on its way to the camera
   return status;

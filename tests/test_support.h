@@ -61,6 +61,9 @@ struct Child {  // killed if still running on destruction
   ~Child();
 };
 
+// Sends `sig` to the child while it runs; never to anything else (kill(-1) reaches every
+// process of the user).
+void signalChild(const Child& c, int sig);
 // Starts argv with `env` applied ("NAME=value" sets, "NAME" unsets).
 void startChild(Child& c, const std::vector<std::string>& argv,
                 const std::vector<std::string>& env);

@@ -212,7 +212,7 @@ TEST(TallyWatch, ShowsWhatTheEncodersSend) {
              {shown5(9, 7, "GREEN RED OFF", 2, "Cam?7")});
   EXPECT_EQ(t31.child.out.find("error"), std::string::npos) << t31.child.out;
   EXPECT_EQ(t5tcp.child.out.find("error"), std::string::npos) << t5tcp.child.out;
-  ::kill(t5udp.child.pid, SIGTERM);
+  signalChild(t5udp.child, SIGTERM);
   EXPECT_EQ(waitChild(t5udp.child, 3000), 0);
   EXPECT_NE(t5udp.child.out.find(R"("event":"stopped")"), std::string::npos);
 }

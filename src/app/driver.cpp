@@ -219,7 +219,7 @@ void closeAll(Driver& d) {
 
 }  // namespace
 
-int runBridge(const Config& config, const std::string& path) {
+int runBridge(const Config& config, const std::string& path, uint64_t openFileLimit) {
   auto driver = std::make_unique<Driver>();  // the session's tables are large for a stack
   Driver& d = *driver;
   std::string error;
@@ -230,6 +230,7 @@ int runBridge(const Config& config, const std::string& path) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   logWriterOpen(d.log);
   int64_t now = monotonicNs();
+  d.core.openFileLimit = openFileLimit;
   coreStart(d.core, config, path, now, d.acts);
   perform(d, now);
   if (d.core.done) {

@@ -10,4 +10,5 @@
 // Runs the bridge for `config`, read from `path` (read again on SIGHUP), until a stop signal has
 // had every camera sent OFF. Returns the exit status: 0 after an orderly stop, 1 when the session
 // cannot be started (nothing is sent to a camera then).
-int runBridge(const Config& config, const std::string& path);
+// `openFileLimit`: what a reload may need at most.
+int runBridge(const Config& config, const std::string& path, uint64_t openFileLimit);

@@ -1,5 +1,7 @@
 // quorvel: carries the tally of an ATEM switcher to VISCA cameras. The configuration file comes
 // from QUORVEL_CFG, or /etc/quorvel.json.
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +27,7 @@ std::string configPath() {
 int run(int, char**) {
   writeLine(Tag::NONE, "=== Quorvel ===");
   const std::string path = configPath();
-  writeLine(Tag::INFO, "Loading config from: " + printable(path));
+  writeLine(Tag::INFO, "Loading config from: " + path);
   LoadedConfig loaded = loadConfig(path);
   if (!loaded.ok) {
     writeLine(Tag::ERR, loaded.error);
@@ -33,7 +35,24 @@ int run(int, char**) {
   }
   for (const ConfigWarning& w : loaded.warnings)
     if (w.atStartup) writeLine(Tag::WARN, w.text);
-  return runBridge(loaded.config, path);
+  // Every camera holds sockets: take all the open files the system allows, and stop at once if
+  // that is still too few, rather than leave lamps wrong later.
+  rlimit files;
+  uint64_t limit = UINT64_MAX;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    if (files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+      getrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur != RLIM_INFINITY) limit = files.rlim_cur;
+  }
+  const std::string problem = descriptorProblem(loaded.config, limit);
+  if (!problem.empty()) {
+    writeLine(Tag::ERR, problem);
+    return 1;
+  }
+  return runBridge(loaded.config, path, limit);
 }
 
 // The keys of one --check group with their values: "me_index 0, watch_input_id 1, ...".

@@ -24,7 +24,9 @@ static const char* tagText(Tag tag) {
   return "";
 }
 
-std::string formatLine(const LogLine& line) { return tagText(line.tag) + line.text; }
+// Every line passes here, so whatever a line quotes from the file or the network (a camera's
+// name, an address) can never forge another line: control bytes are written as escapes.
+std::string formatLine(const LogLine& line) { return tagText(line.tag) + printable(line.text); }
 
 std::string printable(const std::string& text) {
   std::string out;

@@ -32,7 +32,7 @@ using LogLines = std::vector<LogLine>;
 
 // True for the tags of standard error.
 bool tagIsError(Tag tag);
-// The whole line, tag and text, without the newline.
+// The whole line, tag and text (made printable), without the newline.
 std::string formatLine(const LogLine& line);
 
 inline void addLine(LogLines& lines, Tag tag, std::string text) {

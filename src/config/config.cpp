@@ -61,6 +61,8 @@ namespace {
 using K = SettingKind;
 using Scope = SettingScope;
 
+constexpr size_t kUnknownKeysNamed = 20;
+
 const char* typeName(JsonType t) {
   switch (t) {
     case JsonType::Null:
@@ -136,7 +138,7 @@ struct Reader {
   std::vector<ConfigWarning>* warnings;
 
   void warn(const std::string& text, bool atStartup = false) const {
-    if (warnings) warnings->push_back({printable(where + ": " + text), atStartup});
+    if (warnings) warnings->push_back({where + ": " + text, atStartup});
   }
 
   // The keys of this object's scope over the values `s` already holds. The key whose word names
@@ -179,10 +181,13 @@ struct Reader {
     return nullptr;
   }
 
+  // Each unknown key with the closest known one, the first kUnknownKeysNamed of them; the rest
+  // are counted, so that a file of thousands of them is read in no time.
   void unknownKeys(bool topLevel) const {
     std::vector<const char*> known;
     for (size_t i = 0; i < kSettingCount; ++i)
       if (inScope(kSettings[i], topLevel)) known.push_back(kSettings[i].key);
+    size_t unknown = 0;
     for (const auto& m : obj.obj) {
       const std::string& key = m.first;
       if (std::find_if(known.begin(), known.end(), [&](const char* k) { return key == k; }) !=
@@ -192,6 +197,7 @@ struct Reader {
       if (key == "note" || key == "notes" || key == "comment" || key == "comments" ||
           key.rfind("_", 0) == 0)
         continue;
+      if (++unknown > kUnknownKeysNamed) continue;
       const char* best = known[0];
       for (const char* k : known)
         if (editDistance(key, k) < editDistance(key, best)) best = k;
@@ -200,6 +206,8 @@ struct Reader {
       else
         warn("unknown key '" + key + "' is not read");
     }
+    if (unknown > kUnknownKeysNamed)
+      warn(std::to_string(unknown - kUnknownKeysNamed) + " more unknown keys are not read");
   }
 };
 
@@ -342,16 +350,14 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
 
 bool configFromJson(const JsonValue& root, const std::string& path, Config& config,
                     std::string& error, std::vector<ConfigWarning>* warnings) {
-  if (readConfig(root, path, config, error, warnings)) return true;
-  error = printable(error);  // text from the file may hold a line feed; the line stays one
-  return false;
+  return readConfig(root, path, config, error, warnings);
 }
 
 LoadedConfig loadConfig(const std::string& path, Reading reading) {
   LoadedConfig l;
   std::string text, why;
   if (!readConfigFile(path, text, why)) {
-    l.error = printable("Cannot open config file: " + path + " (" + why + ")");
+    l.error = "Cannot open config file: " + path + " (" + why + ")";
     return l;
   }
   JsonValue root;
@@ -359,21 +365,28 @@ LoadedConfig loadConfig(const std::string& path, Reading reading) {
   JsonSyntax syntax;
   if (!parseJson(text, root, failure, &syntax)) {
     l.error =
-        printable(failure == JsonFailure::DEPTH ? "Config file is nested too deeply: " + path
-                                                : "Cannot read a number in config file: " + path);
+        failure == JsonFailure::DEPTH ? "Config file is nested too deeply: " + path
+                                      : "Cannot read a number in config file: " + path;
     return l;
   }
   if (reading == Reading::RELOAD && !syntax.valid) {
-    l.error = printable("Config " + path + ": not valid JSON at line " +
-                        std::to_string(syntax.line) + ", column " +
-                        std::to_string(syntax.column) + " (" + syntax.what + ")");
+    l.error = "Config " + path + ": not valid JSON at line " + std::to_string(syntax.line) +
+              ", column " + std::to_string(syntax.column) + " (" + syntax.what + ")";
     return l;
   }
   if (!configFromJson(root, path, l.config, l.error, &l.warnings)) return l;
   if (reading != Reading::START && !l.config.atemValid) {
-    l.error = printable("Invalid ATEM IP: " + l.config.top.atem_ip);
+    l.error = "Invalid ATEM IP: " + l.config.top.atem_ip;
     return l;
   }
   l.ok = true;
   return l;
+}
+
+std::string descriptorProblem(const Config& config, uint64_t limit) {
+  const size_t needed = descriptorsNeeded(config);
+  if (needed <= limit) return "";
+  return std::to_string(config.cameras.size()) + " cameras need up to " +
+         std::to_string(needed) + " open files, but the limit is " + std::to_string(limit) +
+         " (raise it: ulimit -n, or LimitNOFILE= in the unit)";
 }

@@ -96,6 +96,11 @@ struct Config {
 };
 
 constexpr size_t kMaxConfigBytes = 1 << 20;  // a larger file is refused rather than read
+// Open files the bridge may hold: the standard streams, the event loop, the signals, the
+// switcher, systemd's socket and a few to spare; and per camera the socket ready for the next
+// delivery, the last delivery's (kept for answers), the one before it and a TCP rung's.
+constexpr size_t kFixedDescriptors = 12;
+constexpr size_t kDescriptorsPerCamera = 4;
 constexpr size_t kMaxCameras = 64;
 constexpr int32_t kMinRefreshMs = 500;
 
@@ -124,6 +129,13 @@ struct LoadedConfig {
   std::string error;
   std::vector<ConfigWarning> warnings;
 };
+
+// The open files `config` may need at once.
+inline size_t descriptorsNeeded(const Config& config) {
+  return kFixedDescriptors + kDescriptorsPerCamera * config.cameras.size();
+}
+// "" when `config` fits in `limit` open files, else the line that says it does not.
+std::string descriptorProblem(const Config& config, uint64_t limit);
 
 // Who reads the file. --check and a reload also refuse an atem_ip that is not a dotted IPv4
 // address ("Invalid ATEM IP: <text>"); at start-up the session itself refuses it, after its

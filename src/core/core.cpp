@@ -266,7 +266,7 @@ void coreStart(Core& core, const Config& config, const std::string& path, int64_
   core.path = path;
   if (!config.atemValid) {
     addLine(out.lines, Tag::INFO, "Connecting to ATEM at " + config.top.atem_ip + "...");
-    addLine(out.lines, Tag::ERR, "Invalid ATEM IP: " + printable(config.top.atem_ip));
+    addLine(out.lines, Tag::ERR, "Invalid ATEM IP: " + config.top.atem_ip);
     addLine(out.lines, Tag::ERR, "Failed to initiate ATEM connection");
     core.done = true;
     core.exitStatus = 1;
@@ -408,10 +408,12 @@ void coreStop(Core& core, const int* signos, size_t count, int64_t now, CoreActi
 }
 
 void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions& out) {
-  addLine(out.lines, Tag::INFO, "Reloading config from: " + printable(core.path));
+  addLine(out.lines, Tag::INFO, "Reloading config from: " + core.path);
   out.notify.push_back("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(now / 1000));
-  if (!loaded.ok) {
-    addLine(out.lines, Tag::ERR, loaded.error);
+  const std::string problem =
+      loaded.ok ? descriptorProblem(loaded.config, core.openFileLimit) : loaded.error;
+  if (!problem.empty()) {
+    addLine(out.lines, Tag::ERR, problem);
     addLine(out.lines, Tag::WARN, "The configuration in use stays");
     out.notify.push_back("READY=1");
     return;
@@ -503,7 +505,12 @@ int64_t coreDeadline(const Core& core) {
   return next;
 }
 
-std::string coreStatus(const Core& core) {
+static std::string status(const Core& core);
+
+// Quoted from the file, names may hold anything; the status is one line all the same.
+std::string coreStatus(const Core& core) { return printable(status(core)); }
+
+static std::string status(const Core& core) {
   std::string s;
   const std::string& ip = core.config.top.atem_ip;
   if (core.session.state == CONNECTED && core.session.announced)

@@ -106,6 +106,7 @@ struct Core {
   bool refused = false;
   LineLimit foreign;   // datagrams from anyone but the switcher: a line a minute at most
   LineLimit reopens;   // the switcher's requests to open again: a line per 10 s at most
+  uint64_t openFileLimit = UINT64_MAX;  // a reload that needs more is refused
   bool starting = false;  // the first wake: a switcher socket that cannot open ends the run
   bool done = false;
   int exitStatus = 0;

@@ -9,15 +9,26 @@
 
 #include "base/hot.h"
 
+// Connected, the kernel drops datagrams from anyone else before the bridge sees them, so a flood
+// from elsewhere cannot compete with the switcher for the one thread. Without a route to the
+// switcher (the network not up yet) the connect fails; it is tried again before each send.
+static void connectSwitcher(AtemLink& link) {
+  link.connected =
+      ::connect(link.fd, reinterpret_cast<const sockaddr*>(&link.addr), sizeof link.addr) == 0;
+}
+
 bool atemLinkOpen(AtemLink& link, uint32_t host, LinkFailure& failure) {
   link.addr = sockaddr_in{};
   link.addr.sin_family = AF_INET;
   link.addr.sin_port = htons(ATEM_PORT);
   link.addr.sin_addr.s_addr = host;
   link.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (link.fd >= 0) return true;
-  failure = {false, "socket()", errno};
-  return false;
+  if (link.fd < 0) {
+    failure = {false, "socket()", errno};
+    return false;
+  }
+  connectSwitcher(link);
+  return true;
 }
 
 void atemLinkClose(AtemLink& link) {
@@ -39,9 +50,13 @@ QUORVEL_HOT bool atemLinkFromSwitcher(const AtemLink& link) {
 }
 
 QUORVEL_HOT static bool sendPacket(AtemLink& link, size_t size, LinkFailure& failure) {
-  if (::sendto(link.fd, link.tx, size, 0, reinterpret_cast<const sockaddr*>(&link.addr),
-               sizeof link.addr) >= 0)
-    return true;
+  if (!link.connected) connectSwitcher(link);
+  const ssize_t sent =
+      link.connected ? ::send(link.fd, link.tx, size, 0)
+                     : ::sendto(link.fd, link.tx, size, 0,
+                                reinterpret_cast<const sockaddr*>(&link.addr), sizeof link.addr);
+  // Refused: a host is there but no switcher listens (yet); that is silence, said elsewhere.
+  if (sent >= 0 || errno == ECONNREFUSED) return true;
   failure = {false, "sendto", errno};
   return false;
 }

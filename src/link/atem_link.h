@@ -1,5 +1,6 @@
-// The switcher's socket: one UDP socket, neither bound nor connected (the system picks the local
-// port at the first send), every packet sent to the switcher's address, port 9910.
+// The switcher's socket: one UDP socket connected to the switcher's address, port 9910 (the
+// system picks the local port), so that only the switcher is heard. Until there is a route to
+// the switcher it stays unconnected, and the connect is tried again before each send.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 
 struct AtemLink {
   int fd = -1;
+  bool connected = false;
   sockaddr_in addr{};
   sockaddr_in from{};  // sender of the last datagram received
   uint8_t rx[kAtemMaxDatagram];
@@ -22,7 +24,8 @@ struct AtemLink {
 bool atemLinkOpen(AtemLink& link, uint32_t host, LinkFailure& failure);
 void atemLinkClose(AtemLink& link);
 
-// Receives one datagram into `rx`: its size, or -1 when none is waiting. `from` holds its sender.
+// Receives one datagram into `rx`: its size, or -1 when none is waiting (or an error, such as a
+// refusal reported by the switcher's host, was read instead). `from` holds its sender.
 long atemLinkReceive(AtemLink& link);
 // True when the last datagram came from the switcher's address and port.
 bool atemLinkFromSwitcher(const AtemLink& link);

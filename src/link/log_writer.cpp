@@ -79,8 +79,9 @@ void logWriterDrain(LogWriter& w, int timeoutMs) {
   while (!logWriterFlush(w)) {
     const int64_t left = (end - monotonicNs()) / kNsPerMs;
     if (left <= 0) return;
-    pollfd p[2] = {{w.out.fd, logStreamWaiting(w.out) ? POLLOUT : short(0), 0},
-                   {w.err.fd, logStreamWaiting(w.err) ? POLLOUT : short(0), 0}};
+    pollfd p[2] = {{w.out.fd, 0, 0}, {w.err.fd, 0, 0}};
+    if (logStreamWaiting(w.out)) p[0].events = POLLOUT;
+    if (logStreamWaiting(w.err)) p[1].events = POLLOUT;
     poll(p, 2, static_cast<int>(left));
   }
 }
