@@ -1,7 +1,7 @@
 // Feeds the input as a command text to hexStringToBytes, as loading a configuration does with
-// the three configured texts. A text that converts must give one byte per piece, and report as
-// lossy exactly the pieces that are not one or two hex digits; one that does not convert must
-// name a piece of the text and leave the output alone. What bytesToHexString writes for any bytes
+// the three configured texts. A text that converts must give the bytes of each piece of hex
+// pairs (or of one hex digit) and one byte for every other piece, reported as lossy; one that
+// does not convert must name a piece of the text and leave the output alone. What bytesToHexString writes for any bytes
 // (the converted ones, and the raw input itself) must convert back to the same bytes, also
 // strictly.
 #include <sanitizer/common_interface_defs.h>
@@ -23,17 +23,6 @@ namespace {
   std::abort();
 }
 
-size_t countPieces(const std::string& text) {
-  size_t pieces = 0;
-  bool inPiece = false;
-  for (char c : text) {
-    bool separator = std::isspace(static_cast<unsigned char>(c)) || c == ',';
-    if (!separator && !inPiece) ++pieces;
-    inPiece = !separator;
-  }
-  return pieces;
-}
-
 void checkWritten(const Bytes& bytes) {
   const std::string text = bytesToHexString(bytes);
   if (text != bytesToHexString(bytes.data(), bytes.size())) fail("the two overloads differ");
@@ -49,17 +38,21 @@ void checkWritten(const Bytes& bytes) {
   if (!hexPairsToBytes(text, strict) || strict != bytes) fail("written text is not hex pairs");
 }
 
-// One or two hex digits after an optional 0x: the pieces that stand for exactly one byte.
-bool exactPiece(const std::string& p) {
+// The bytes of a piece of hex pairs, or of one hex digit, after an optional 0x; 0 for any other
+// piece.
+size_t exactBytes(const std::string& p) {
   size_t start = p.size() > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? 2 : 0;
-  if (p.size() - start < 1 || p.size() - start > 2) return false;
+  size_t digits = p.size() - start;
+  if (digits == 0 || (digits > 1 && digits % 2)) return 0;
   for (size_t i = start; i < p.size(); ++i)
-    if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return false;
-  return true;
+    if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return 0;
+  return digits == 1 ? 1 : digits / 2;
 }
 
-size_t countExactPieces(const std::string& text) {
-  size_t exact = 0;
+// The bytes a text gives when it converts, and how many of its pieces are lossy.
+size_t countBytes(const std::string& text, size_t& lossyPieces) {
+  size_t bytes = 0;
+  lossyPieces = 0;
   std::string piece;
   for (size_t i = 0; i <= text.size(); ++i) {
     bool separator =
@@ -67,11 +60,13 @@ size_t countExactPieces(const std::string& text) {
     if (!separator) {
       piece += text[i];
     } else if (!piece.empty()) {
-      exact += exactPiece(piece);
+      size_t n = exactBytes(piece);
+      bytes += n ? n : 1;
+      lossyPieces += n == 0;
       piece.clear();
     }
   }
-  return exact;
+  return bytes;
 }
 
 }  // namespace
@@ -79,11 +74,12 @@ size_t countExactPieces(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   Bytes bytes = {0x5A};
-  std::string bad;
+  HexProblem bad;
   std::vector<LossyPiece> lossy;
   if (hexStringToBytes(text, bytes, &bad, &lossy)) {
-    if (bytes.size() != countPieces(text)) fail("not one byte per piece");
-    if (lossy.size() != bytes.size() - countExactPieces(text)) fail("lossy pieces miscounted");
+    size_t lossyPieces = 0;
+    if (bytes.size() != countBytes(text, lossyPieces)) fail("not the bytes of the pieces");
+    if (lossy.size() != lossyPieces) fail("lossy pieces miscounted");
     for (const LossyPiece& p : lossy)
       if (text.find(p.piece) == std::string::npos) fail("a lossy piece that is not in the text");
     checkWritten(bytes);
@@ -93,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (a[i] == 0x7E && a[i + 1] == 0x01 && a[i + 2] == 0x0A && a[i + 3] == 0x01)
         fail("scheme A left a 7E 01 0A 01 run");
   } else {
-    if (bad.empty() || text.find(bad) == std::string::npos) fail("the bad piece is not named");
+    if (bad.piece.empty() || text.find(bad.piece) == std::string::npos)
+      fail("the bad piece is not named");
     if (bytes != Bytes{0x5A}) fail("a failed conversion changed its output");
   }
   checkWritten(Bytes(data, data + size));

@@ -24,7 +24,7 @@ TEST(Bridge, StartupCutAndStop) {
   r.sw.preview[0] = 4;
   r.start(", \"watch_input_id\": 3, \"bind_source_ip\": \"127.0.0.1\"");
   EXPECT_EQ(r.lamp(), kProgram);  // the initial state after the warm-up
-  ASSERT_TRUE(r.waitOut("M/E 0\n"));
+  ASSERT_TRUE(r.waitOut("tally list\n"));
   EXPECT_EQ(r.q.out, "=== Quorvel ===\n[INFO] Loading config from: " + r.cfgPath +
                          "\n[INFO] Connecting to ATEM at 127.0.0.10...\n"
                          "[ATEM] SYN-ACK received, session 0x8001\n"
@@ -33,7 +33,7 @@ TEST(Bridge, StartupCutAndStop) {
                          "\n[OK] Binding UDP sends from source IP: 127.0.0.1\n"
                          "[OK] Will also try 8-byte VISCA-IP prefix\n"
                          "[OK] Will also try TCP fallback\n"
-                         "[OK] Tally follows the program and preview buses of M/E 0\n");
+                         "[OK] Tally follows the switcher's tally list\n");
   sim::simCut(r.sw, 0);
   EXPECT_EQ(r.lamp(), kPreview);
 
@@ -119,10 +119,11 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
             ", \"visca_off\": \"" + hugeHex() + "\", \"compat_try_both_ops\": false}";
   r.start(", \"compat_try_prefix\": false, \"cameras\": [" + cams + "]");
   ASSERT_TRUE(r.waitOut("[OK] Camera dead-b: ME=0 watch_input=9 -> 127.0.0.1:")) << r.context();
-  EXPECT_NE(r.q.out.find("[OK] ATEM 127.0.0.30 connected | 5 cameras\n[OK] Camera cam1: ME=0 "
-                         "watch_input=1 -> 127.0.0.1:" +
-                         std::to_string(r.camera.port) + " | tally from the buses, also TCP\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.q.out.find("[OK] ATEM 127.0.0.30 connected | 5 cameras\n[OK] Camera cam1: ME=0 "
+                   "watch_input=1 -> 127.0.0.1:" +
+                   std::to_string(r.camera.port) + " | tally from the switcher's list, also TCP\n"),
+      std::string::npos)
       << r.q.out;
 
   // The initial state: the dead cameras' OFF hangs in TCP for 1.5 s; the others light at once.

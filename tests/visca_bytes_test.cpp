@@ -20,10 +20,11 @@ TEST(ViscaBytes, HexTextToBytes) {
       {",,81,,01,", "81 01", ""},
       {" , \t,", "", ""},
       {"", "", ""},
-      {"81a5", "a5", "81a5=a5 "},
+      {"81017E010A0105FF", "81 01 7e 01 0a 01 05 ff", ""},  // as manuals print it
+      {"8101 7e01 0x0a01 05 f", "81 01 7e 01 0a 01 05 0f", ""},
       {"1ff 100 -1 12zz 0x +7", "ff 00 ff 12 00 07", "1ff=ff 100=00 -1=ff 12zz=12 0x=00 +7=07 "},
-      {"0g 8101 81-01", "00 01 81", "0g=00 8101=01 81-01=81 "},
-      {"ffffffffffffffff", "ff", "ffffffffffffffff=ff "},
+      {"0g 81-01", "00 81", "0g=00 81-01=81 "},
+      {"fffffffffffffff", "ff", "fffffffffffffff=ff "},
   };
   for (const Case& c : cases) {
     Bytes out;
@@ -34,12 +35,23 @@ TEST(ViscaBytes, HexTextToBytes) {
     for (const LossyPiece& p : lossy) pieces += p.piece + "=" + bytesToHexString(&p.byte, 1) + " ";
     EXPECT_EQ(pieces, c.lossy) << c.text;
   }
-  for (const char* bad : {"zz", "81 g0 ff", "-", "x1", "81,,-x", "10000000000000000"}) {
+  // Pieces that cannot be sent: a manual's placeholders say what belongs there.
+  const std::pair<const char*, const char*> bad[] = {
+      {"zz", "zz"},
+      {"81 g0 ff", "g0"},
+      {"-", "-"},
+      {"x1", "x1: the camera address, 81 for camera 1"},
+      {"81,,-x", "-x"},
+      {"10000000000000000", "10000000000000000"},
+      {"8x 01 7e 01 0a 00 0p ff", "8x: the camera address, 81 for camera 1"},
+      {"81 01 7e 01 0a 00 0p ff", "0p: the parameter, see the camera's tally command"},
+      {"81 01 04 47 p0", "p0: the parameter, see the camera's tally command"}};
+  for (const auto& [text, want] : bad) {
     Bytes out = {0x42};
-    std::string piece;
-    EXPECT_FALSE(hexStringToBytes(bad, out, &piece)) << bad;
+    HexProblem problem;
+    EXPECT_FALSE(hexStringToBytes(text, out, &problem)) << text;
     EXPECT_EQ(out, Bytes{0x42}) << "left alone";
-    EXPECT_NE(std::string(bad).find(piece), std::string::npos) << bad;
+    EXPECT_EQ(problem.piece + (problem.hint.empty() ? "" : ": " + problem.hint), want);
   }
 }
 

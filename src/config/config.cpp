@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -136,9 +138,10 @@ struct Reader {
   const JsonValue& obj;
   std::string where;  // "Config" or "Config, camera 2 (cam2)"
   std::vector<ConfigWarning>* warnings;
+  Resolver resolve;
 
-  void warn(const std::string& text, bool atStartup = false) const {
-    if (warnings) warnings->push_back({where + ": " + text, atStartup});
+  void warn(const std::string& text) const {
+    if (warnings) warnings->push_back({where + ": " + text});
   }
 
   // The keys of this object's scope over the values `s` already holds. The key whose word names
@@ -218,6 +221,42 @@ struct Refusal {
   bool bare = false;
 };
 
+// A host name as DNS and /etc/hosts write them: letters, digits, '-' and dots.
+bool plausibleHostName(const std::string& name) {
+  if (name.empty() || name.size() > 253) return false;
+  for (char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+  return true;
+}
+
+// An address key's value `value`: white space around it trimmed (with a warning), then a dotted
+// IPv4 address or, with `names`, a host name looked up once. False with `why` for anything else.
+// Values are quoted with single quotes, so that white space shows.
+bool readAddress(const Reader& r, const char* key, std::string& value, bool names,
+                 uint32_t& address, std::string& why) {
+  const size_t first = value.find_first_not_of(" \t\r\n");
+  const std::string trimmed =
+      first == std::string::npos
+          ? ""
+          : value.substr(first, value.find_last_not_of(" \t\r\n") + 1 - first);
+  if (trimmed != value) {
+    r.warn(std::string("'") + key + "' '" + value + "' has white space around it; it is read as '" +
+           trimmed + "'");
+    value = trimmed;
+  }
+  if (parseIpv4(value, address)) return true;
+  std::string error;
+  if (names && plausibleHostName(value)) {
+    if (r.resolve(value, address, error)) return true;
+    why = std::string("'") + key + "' '" + value + "' does not resolve to an IPv4 address (" +
+          error + ")";
+    return false;
+  }
+  why = std::string("'") + key + "' '" + value + "' is not an IPv4 address" +
+        (names ? " or a host name" : "");
+  return false;
+}
+
 std::string rangeText(const SettingDef& d) {
   if (d.hi == INT32_MAX) return std::to_string(d.lo) + " or more";
   return std::to_string(d.lo) + "-" + std::to_string(d.hi);
@@ -226,7 +265,7 @@ std::string rangeText(const SettingDef& d) {
 // Checks what no camera may have, whatever the file's leniency (no address, a number out of its
 // range, commands that are not hex), and builds the camera, with the start-up warnings: lossy hex
 // pieces, a refresh raised to the least allowed, addresses that are not dotted.
-bool buildCamera(const Reader& r, const Settings& s, CameraConfig& camera, Refusal& refusal) {
+bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& refusal) {
   if (s.visca_host.empty()) return refusal.text = "missing 'visca_host'", false;
   for (size_t i = 0; i < kSettingCount; ++i) {
     const SettingDef& d = kSettings[i];
@@ -238,6 +277,11 @@ bool buildCamera(const Reader& r, const Settings& s, CameraConfig& camera, Refus
              false;
   }
   camera = CameraConfig();
+  if (!readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text)) return false;
+  camera.bound = !s.bind_source_ip.empty();
+  if (camera.bound &&
+      !readAddress(r, "bind_source_ip", s.bind_source_ip, false, camera.bindHost, refusal.text))
+    return false;
   camera.settings = s;
   const std::pair<const char*, const std::string*> texts[] = {{"visca_program", &s.visca_program},
                                                               {"visca_preview", &s.visca_preview},
@@ -246,14 +290,16 @@ bool buildCamera(const Reader& r, const Settings& s, CameraConfig& camera, Refus
     const auto& [key, text] = texts[i];
     Bytes bytes;
     std::vector<LossyPiece> lossy;
-    if (!hexStringToBytes(*text, bytes, nullptr, &lossy)) {
+    HexProblem problem;
+    if (!hexStringToBytes(*text, bytes, &problem, &lossy)) {
       refusal.bare = true;
-      return refusal.text = std::string("Invalid hex in ") + key + ": " + *text, false;
+      refusal.text = std::string("Invalid hex in ") + key + ": " + *text;
+      if (!problem.hint.empty()) refusal.text += " (" + problem.piece + ": " + problem.hint + ")";
+      return false;
     }
     for (const LossyPiece& p : lossy)
       r.warn(std::string("'") + key + "' piece '" + p.piece +
-                 "' is not one or two hex digits; it was read as " + bytesToHexString(&p.byte, 1),
-             true);
+             "' is not hex pairs; it was read as " + bytesToHexString(&p.byte, 1));
     camera.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
   }
   camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
@@ -261,29 +307,44 @@ bool buildCamera(const Reader& r, const Settings& s, CameraConfig& camera, Refus
   camera.port = static_cast<uint16_t>(s.visca_port);
   if (s.lamp_refresh_ms > 0 && s.lamp_refresh_ms < kMinRefreshMs) {
     r.warn("'lamp_refresh_ms' " + std::to_string(s.lamp_refresh_ms) + " raised to " +
-               std::to_string(kMinRefreshMs),
-           true);
+           std::to_string(kMinRefreshMs));
     camera.settings.lamp_refresh_ms = kMinRefreshMs;
   }
   camera.refreshNs = int64_t{camera.settings.lamp_refresh_ms} * 1'000'000;
-  if (!parseIpv4(s.visca_host, camera.host))
-    r.warn("'visca_host' \"" + s.visca_host +
-           "\" is not a dotted IPv4 address: commands would go to 0.0.0.0");
-  if (!s.bind_source_ip.empty()) {
-    camera.bound = parseIpv4(s.bind_source_ip, camera.bindHost);
-    if (!camera.bound)
-      r.warn("'bind_source_ip' \"" + s.bind_source_ip +
-             "\" is not a dotted IPv4 address: sends would not be bound");
-  }
+  if (camera.watch.from == TallySource::BUSES && (s.me_index < 0 || s.me_index > 3))
+    r.warn("'me_index' " + std::to_string(s.me_index) +
+           " names no M/E (they are 0-3): with tally_source \"buses\" the lamp never lights");
   return true;
 }
 
+// Two cameras at one address and port with different commands: the lamp shows whichever came
+// last. (The same commands are two lamps on one head, which is fine.)
+void sameAddressWarnings(const Config& c, const std::string& path,
+                         std::vector<ConfigWarning>* warnings) {
+  if (!warnings) return;
+  auto label = [&](size_t i) {
+    return "camera " + std::to_string(i + 1) + " (" + c.cameras[i].settings.name + ")";
+  };
+  for (size_t i = 0; i < c.cameras.size(); ++i)
+    for (size_t j = i + 1; j < c.cameras.size(); ++j) {
+      const CameraConfig &a = c.cameras[i], &b = c.cameras[j];
+      if (a.host != b.host || a.port != b.port) continue;
+      bool same = true;
+      for (int s = 0; s < kTallyStates; ++s)
+        same = same && a.commands.forms[s].plain == b.commands.forms[s].plain;
+      if (same) continue;
+      warnings->push_back({"Config " + path + ": " + label(i) + " and " + label(j) +
+                           " send different commands to " + a.settings.visca_host + ":" +
+                           std::to_string(a.port) + "; the lamp shows whichever came last"});
+    }
+}
+
 bool readConfig(const JsonValue& root, const std::string& path, Config& config, std::string& error,
-                std::vector<ConfigWarning>* warnings) {
+                std::vector<ConfigWarning>* warnings, Resolver resolve) {
   if (!root.has("atem_ip")) return error = "Config missing 'atem_ip'", false;
   Config c;
   Settings top = defaultSettings();
-  Reader reader{root, "Config", warnings};
+  Reader reader{root, "Config", warnings, resolve};
   reader.unknownKeys(true);
   std::string why;
   const SettingDef* bad = reader.read(top, true, why);
@@ -291,9 +352,10 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
   if (bad && bad->scope == Scope::TOP) return error = "Config " + why, false;
   const bool topRead = bad == nullptr;
   if (root["atem_ip"].type != JsonType::String) top.atem_ip.clear();
+  if (!readAddress(reader, "atem_ip", top.atem_ip, true, c.atemHost, why))
+    return error = "Config " + why, false;
   c.top = top;
   c.loss = static_cast<SwitcherLoss>(top.lamp_on_switcher_loss);
-  c.atemValid = parseIpv4(top.atem_ip, c.atemHost);
 
   if (!root.has("cameras")) {
     Settings one = top;
@@ -328,7 +390,7 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
              false;
     Settings cam = top;
     cam.name = "cam" + std::to_string(i + 1);
-    Reader r{entry, "Config, " + position, warnings};
+    Reader r{entry, "Config, " + position, warnings, resolve};
     if (entry["name"].type == JsonType::String) cam.name = entry["name"].str;
     r.where = "Config, " + position + " (" + cam.name + ")";
     const std::string at = file + ", " + position + " (" + cam.name + "): ";
@@ -342,18 +404,121 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
     if (!buildCamera(r, cam, camera, refusal)) return error = at + refusal.text, false;
     c.cameras.push_back(std::move(camera));
   }
+  sameAddressWarnings(c, path, warnings);
   config = std::move(c);
   return true;
 }
 
-}  // namespace
+// The top-level keys of `text` and the entries of its "cameras" list (their names, "" for none),
+// found by a scan that skips comments and goes on after any mistake: what the text holds, to set
+// against what the lenient reader kept.
+struct Outline {
+  std::vector<std::string> keys;
+  std::vector<std::string> cameras;
+};
 
-bool configFromJson(const JsonValue& root, const std::string& path, Config& config,
-                    std::string& error, std::vector<ConfigWarning>* warnings) {
-  return readConfig(root, path, config, error, warnings);
+Outline outline(const std::string& text) {
+  Outline o;
+  std::vector<char> open;    // the brackets open at each depth
+  int camerasDepth = -1;     // the depth of the "cameras" list once its '[' is open
+  bool camerasNext = false;  // the last top-level key was "cameras"
+  std::string lastString;
+  size_t i = 0;
+  auto quoted = [&](char q) {
+    std::string str;
+    for (++i; i < text.size() && text[i] != q; ++i) {
+      if (text[i] == '\\' && i + 1 < text.size()) ++i;
+      str += text[i];
+    }
+    return str;
+  };
+  for (; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (text.compare(i, 2, "//") == 0) {
+      while (i < text.size() && text[i] != '\n') ++i;
+    } else if (text.compare(i, 2, "/*") == 0) {
+      const size_t end = text.find("*/", i + 2);
+      i = end == std::string::npos ? text.size() : end + 1;
+    } else if (ch == '"' || ch == '\'') {
+      lastString = quoted(ch);
+      size_t next = text.find_first_not_of(" \t\r\n", i + 1);
+      if (next == std::string::npos || text[next] != ':') continue;
+      const size_t depth = open.size();
+      if (depth == 1 && open[0] == '{') {
+        o.keys.push_back(lastString);
+        camerasNext = lastString == "cameras";
+      } else if (camerasDepth >= 0 && depth == static_cast<size_t>(camerasDepth) + 1 &&
+                 lastString == "name" && !o.cameras.empty()) {
+        size_t at = text.find_first_not_of(" \t\r\n", next + 1);
+        if (at != std::string::npos && text[at] == '"') {
+          i = at;
+          o.cameras.back() = quoted('"');
+        }
+      }
+    } else if (ch == '{' || ch == '[') {
+      if (ch == '[' && camerasNext && open.size() == 1) camerasDepth = 2;
+      if (ch == '{' && camerasDepth >= 0 && open.size() == static_cast<size_t>(camerasDepth))
+        o.cameras.emplace_back();
+      open.push_back(ch);
+    } else if (ch == '}' || ch == ']') {
+      if (!open.empty()) open.pop_back();
+      if (camerasDepth >= 0 && open.size() < static_cast<size_t>(camerasDepth)) camerasDepth = -1;
+    } else if (ch == ',' && open.size() == 1) {
+      camerasNext = false;
+    }
+  }
+  return o;
 }
 
-LoadedConfig loadConfig(const std::string& path, Reading reading) {
+// What the reader kept of `text` against what the text holds: "'watch_input_id', camera 3
+// (stage)", or "" when nothing is lost.
+std::string lostByTheCut(const std::string& text, const JsonValue& root) {
+  const Outline o = outline(text);
+  std::vector<std::string> lost;
+  for (const std::string& key : o.keys)
+    if (!root.has(key) && std::find(lost.begin(), lost.end(), "'" + key + "'") == lost.end())
+      lost.push_back("'" + key + "'");
+  const JsonValue& cams = root["cameras"];
+  if (root.has("cameras") && cams.type == JsonType::Array)
+    for (size_t i = cams.arr.size(); i < o.cameras.size(); ++i)
+      lost.push_back("camera " + std::to_string(i + 1) +
+                     (o.cameras[i].empty() ? "" : " (" + o.cameras[i] + ")"));
+  std::string text2;
+  for (const std::string& l : lost) text2 += (text2.empty() ? "" : ", ") + l;
+  return text2;
+}
+
+}  // namespace
+
+bool resolveHost(const std::string& name, uint32_t& address, std::string& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || !found) {
+    error = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+    return false;
+  }
+  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+std::string addressText(const std::string& written, uint32_t address) {
+  char text[INET_ADDRSTRLEN] = "?";
+  in_addr a;
+  a.s_addr = address;
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return written == text ? written : written + " (" + text + ")";
+}
+
+bool configFromJson(const JsonValue& root, const std::string& path, Config& config,
+                    std::string& error, std::vector<ConfigWarning>* warnings, Resolver resolve) {
+  return readConfig(root, path, config, error, warnings, resolve);
+}
+
+LoadedConfig loadConfig(const std::string& path, Reading reading, Resolver resolve) {
   LoadedConfig l;
   std::string text, why;
   if (!readConfigFile(path, text, why)) {
@@ -364,21 +529,23 @@ LoadedConfig loadConfig(const std::string& path, Reading reading) {
   JsonFailure failure;
   JsonSyntax syntax;
   if (!parseJson(text, root, failure, &syntax)) {
-    l.error =
-        failure == JsonFailure::DEPTH ? "Config file is nested too deeply: " + path
-                                      : "Cannot read a number in config file: " + path;
+    l.error = failure == JsonFailure::DEPTH ? "Config file is nested too deeply: " + path
+                                            : "Cannot read a number in config file: " + path;
     return l;
   }
-  if (reading == Reading::RELOAD && !syntax.valid) {
-    l.error = "Config " + path + ": not valid JSON at line " + std::to_string(syntax.line) +
-              ", column " + std::to_string(syntax.column) + " (" + syntax.what + ")";
-    return l;
+  if (!syntax.valid) {
+    const std::string where = "Config " + path + ": not valid JSON at line " +
+                              std::to_string(syntax.line) + ", column " +
+                              std::to_string(syntax.column) + " (" + syntax.what + ")";
+    if (reading == Reading::RELOAD) {
+      l.error = where;
+      return l;
+    }
+    const std::string lost = lostByTheCut(text, root);
+    l.warnings.push_back({where + (lost.empty() ? "; nothing after it is lost"
+                                                : "; everything after it is ignored: " + lost)});
   }
-  if (!configFromJson(root, path, l.config, l.error, &l.warnings)) return l;
-  if (reading != Reading::START && !l.config.atemValid) {
-    l.error = "Invalid ATEM IP: " + l.config.top.atem_ip;
-    return l;
-  }
+  if (!configFromJson(root, path, l.config, l.error, &l.warnings, resolve)) return l;
   l.ok = true;
   return l;
 }
@@ -386,7 +553,7 @@ LoadedConfig loadConfig(const std::string& path, Reading reading) {
 std::string descriptorProblem(const Config& config, uint64_t limit) {
   const size_t needed = descriptorsNeeded(config);
   if (needed <= limit) return "";
-  return std::to_string(config.cameras.size()) + " cameras need up to " +
-         std::to_string(needed) + " open files, but the limit is " + std::to_string(limit) +
+  return std::to_string(config.cameras.size()) + " cameras need up to " + std::to_string(needed) +
+         " open files, but the limit is " + std::to_string(limit) +
          " (raise it: ulimit -n, or LimitNOFILE= in the unit)";
 }

@@ -70,6 +70,8 @@ extern const size_t kSettingCount;
 Settings defaultSettings();
 // The value of one key in the file's words: "81 01 ff" (quoted), 52381, true, "buses".
 std::string settingText(const SettingDef& def, const Settings& s);
+// The lamp state whose command the key holds (OFF, PREVIEW, PROGRAM), or -1.
+int commandLamp(const SettingDef& def);
 // True when every camera key (those with `linkOnly`, only the ones that move a camera) is equal.
 bool sameCamera(const Settings& a, const Settings& b, bool linkOnly = false);
 
@@ -79,7 +81,7 @@ struct CameraConfig {
   Watch watch;
   CommandSet commands;
   LadderFlags ladder;
-  uint32_t host = 0;  // visca_host, network order; 0.0.0.0 when it is not a dotted address
+  uint32_t host = 0;  // visca_host's address, network order
   uint16_t port = 0;
   bool bound = false;  // bind_source_ip names an address to send from
   uint32_t bindHost = 0;
@@ -90,10 +92,16 @@ struct Config {
   Settings top;  // the top level as read
   SwitcherLoss loss = SwitcherLoss::KEEP;
   bool listed = false;                // the cameras come from a "cameras" array
-  bool atemValid = false;             // atem_ip is a dotted IPv4 address
-  uint32_t atemHost = 0;              // ... this one, network order
+  uint32_t atemHost = 0;              // atem_ip's address, network order
   std::vector<CameraConfig> cameras;  // one at least
 };
+
+// Finds the IPv4 address of a host name. False with the reason in `error`.
+using Resolver = bool (*)(const std::string& name, uint32_t& address, std::string& error);
+// The system's resolver (/etc/hosts, DNS), IPv4 only.
+bool resolveHost(const std::string& name, uint32_t& address, std::string& error);
+// "192.0.2.21", or "cam-2.local (192.0.2.21)" for a name: the address used, for the lines.
+std::string addressText(const std::string& written, uint32_t address);
 
 constexpr size_t kMaxConfigBytes = 1 << 20;  // a larger file is refused rather than read
 // Open files the bridge may hold: the standard streams, the event loop, the signals, the
@@ -104,10 +112,10 @@ constexpr size_t kDescriptorsPerCamera = 4;
 constexpr size_t kMaxCameras = 64;
 constexpr int32_t kMinRefreshMs = 500;
 
-// Something the file says that the bridge reads, but that a person rarely means.
+// Something the file says that the bridge reads, but that a person rarely means. Written at
+// start-up, on a reload and by --check alike.
 struct ConfigWarning {
   std::string text;  // the line without its tag
-  bool atStartup;    // also written when the bridge starts, not only by --check
 };
 
 // Reads the regular file at `path` (at most kMaxConfigBytes) into `text`. Never blocks: a FIFO,
@@ -118,9 +126,10 @@ bool readConfigFile(const std::string& path, std::string& text, std::string& err
 // key (string, number or true/false); otherwise the value is inherited (an entry from the top
 // level, the top level from the default). False with the line (without its tag) in `error` when
 // the document names no "atem_ip" or camera address, or a value is out of range or unreadable.
-// `path` only names the file in messages.
+// `path` only names the file in messages; host names are looked up with `resolve`.
 bool configFromJson(const JsonValue& root, const std::string& path, Config& config,
-                    std::string& error, std::vector<ConfigWarning>* warnings = nullptr);
+                    std::string& error, std::vector<ConfigWarning>* warnings = nullptr,
+                    Resolver resolve = resolveHost);
 
 // What loading a file gave: the Config, or the line saying why not; the warnings either way.
 struct LoadedConfig {
@@ -137,11 +146,11 @@ inline size_t descriptorsNeeded(const Config& config) {
 // "" when `config` fits in `limit` open files, else the line that says it does not.
 std::string descriptorProblem(const Config& config, uint64_t limit);
 
-// Who reads the file. --check and a reload also refuse an atem_ip that is not a dotted IPv4
-// address ("Invalid ATEM IP: <text>"); at start-up the session itself refuses it, after its
-// first line. A reload also refuses a file that is not JSON to the end: an editor may be half
-// way through writing it.
+// Who reads the file. A file that is not JSON to its end is read as far as it goes, with a
+// warning that names what is lost, at start-up and by --check; a reload refuses it, since an
+// editor may be half way through writing it.
 enum class Reading { START, CHECK, RELOAD };
 
 // readConfigFile, parseJson and configFromJson in one.
-LoadedConfig loadConfig(const std::string& path, Reading reading = Reading::START);
+LoadedConfig loadConfig(const std::string& path, Reading reading = Reading::START,
+                        Resolver resolve = resolveHost);

@@ -35,11 +35,17 @@ int32_t JsonValue::asInt(int32_t def) const {
   return static_cast<int32_t>(t);
 }
 
-bool JsonValue::asBool(bool def) const { return type == JsonType::Bool ? b : def; }
+bool JsonValue::asBool(bool def) const {
+  return type == JsonType::Bool ? b : def;
+}
 
 // Positions at or past the end hold no byte; comparing one with a character is false.
-static bool at(const JsonParser& p, char c) { return p.pos < p.text.size() && p.text[p.pos] == c; }
-static bool atEnd(const JsonParser& p) { return p.pos >= p.text.size(); }
+static bool at(const JsonParser& p, char c) {
+  return p.pos < p.text.size() && p.text[p.pos] == c;
+}
+static bool atEnd(const JsonParser& p) {
+  return p.pos >= p.text.size();
+}
 
 static bool matches(const JsonParser& p, const char* lit, size_t len) {
   return p.pos + len <= p.text.size() && p.text.compare(p.pos, len, lit) == 0;
@@ -167,12 +173,26 @@ JsonValue JsonParser::parseString() {
     if (c == '\\' && pos + 1 < text.size()) {
       char e = text[++pos];
       switch (e) {
-        case 'n': v.str += '\n'; break;
-        case 'r': v.str += '\r'; break;
-        case 't': v.str += '\t'; break;
-        case 'b': v.str += '\b'; break;
-        case 'f': v.str += '\f'; break;
-        case '"': case '\\': case '/': v.str += e; break;
+        case 'n':
+          v.str += '\n';
+          break;
+        case 'r':
+          v.str += '\r';
+          break;
+        case 't':
+          v.str += '\t';
+          break;
+        case 'b':
+          v.str += '\b';
+          break;
+        case 'f':
+          v.str += '\f';
+          break;
+        case '"':
+        case '\\':
+        case '/':
+          v.str += e;
+          break;
         case 'u':
           if (unicodeEscape(*this, v.str)) break;
           note("a \\u escape that stands for no character", pos - 1);
@@ -202,8 +222,10 @@ static bool strictNumber(const std::string& t) {
     return i > from;
   };
   if (i < t.size() && t[i] == '-') ++i;
-  if (i < t.size() && t[i] == '0') ++i;
-  else if (!digits()) return false;
+  if (i < t.size() && t[i] == '0')
+    ++i;
+  else if (!digits())
+    return false;
   if (i < t.size() && t[i] == '.' && (++i, !digits())) return false;
   if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
     ++i;
@@ -330,9 +352,10 @@ JsonValue JsonParser::parseObject() {
   }
 }
 
-bool parseJson(const std::string& text, JsonValue& out, JsonFailure& failure,
-               JsonSyntax* syntax) {
+bool parseJson(const std::string& text, JsonValue& out, JsonFailure& failure, JsonSyntax* syntax) {
   JsonParser parser(text);
+  // A byte-order mark, as some editors write one, is no part of the document.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) parser.pos = 3;
   out = parser.parseValue();
   parser.skipWhitespace();
   if (parser.pos < text.size()) parser.note("text after the end of the document");

@@ -23,9 +23,9 @@ constexpr SettingDef number(const char* key, const char* def, int32_t lo, int32_
   return {key,     K::NUMBER, Scope::CAMERA, def,     lo,     hi,
           nullptr, group,     link,          nullptr, member, nullptr};
 }
-constexpr SettingDef choice(const char* key, Scope scope, const char* const* words, int group,
-                            int32_t S::*member) {
-  return {key, K::CHOICE, scope, words[0], 0, 0, words, group, false, nullptr, member, nullptr};
+constexpr SettingDef choice(const char* key, Scope scope, const char* const* words, const char* def,
+                            int group, int32_t S::*member) {
+  return {key, K::CHOICE, scope, def, 0, 0, words, group, false, nullptr, member, nullptr};
 }
 constexpr SettingDef flag(const char* key, Scope scope, const char* def, int group,
                           bool S::*member) {
@@ -37,13 +37,13 @@ constexpr SettingDef flag(const char* key, Scope scope, const char* def, int gro
 // In the order --check prints them. Groups: 0 the top level, 1-3 a camera's three lines.
 const SettingDef kSettings[] = {
     text("atem_ip", Scope::TOP, "", 0, false, &S::atem_ip),
-    choice("lamp_on_switcher_loss", Scope::TOP, kLossRules, 0, &S::lamp_on_switcher_loss),
+    choice("lamp_on_switcher_loss", Scope::TOP, kLossRules, "keep", 0, &S::lamp_on_switcher_loss),
     flag("log_changes", Scope::TOP, "false", 0, &S::log_changes),
     {"cameras", K::CAMERAS, Scope::TOP, "", 0, 0, nullptr, -1, false, nullptr, nullptr, nullptr},
     text("name", Scope::ENTRY, "", -1, false, &S::name),
     number("me_index", "0", INT32_MIN, INT32_MAX, 1, false, &S::me_index),
     number("watch_input_id", "1", 0, 65535, 1, false, &S::watch_input_id),
-    choice("tally_source", Scope::CAMERA, kTallySources, 1, &S::tally_source),
+    choice("tally_source", Scope::CAMERA, kTallySources, "switcher", 1, &S::tally_source),
     number("lamp_refresh_ms", "0", 0, INT32_MAX, 1, false, &S::lamp_refresh_ms),
     text("visca_host", Scope::CAMERA, "", 2, true, &S::visca_host),
     number("visca_port", "52381", 1, 65535, 2, true, &S::visca_port),
@@ -69,6 +69,8 @@ Settings defaultSettings() {
         break;
       case K::CHOICE:
         s.*d.number = 0;
+        while (d.choices[s.*d.number] && std::string(d.choices[s.*d.number]) != d.def)
+          ++(s.*d.number);
         break;
       case K::FLAG:
         s.*d.flag = std::string(d.def) == "true";
@@ -117,4 +119,11 @@ bool sameCamera(const Settings& a, const Settings& b, bool linkOnly) {
     if (!same) return false;
   }
   return true;
+}
+
+int commandLamp(const SettingDef& d) {
+  if (d.text == &S::visca_program) return PROGRAM;
+  if (d.text == &S::visca_preview) return PREVIEW;
+  if (d.text == &S::visca_off) return OFF;
+  return -1;
 }

@@ -149,6 +149,22 @@ void beginStop(Core& core, int64_t now, CoreActions& out) {
 
 // ---- switcher session ------------------------------------------------------------------------
 
+// "[OK] Camera wide: ME=0 watch_input=1 -> 192.0.2.21:52381 | tally from ..."
+std::string cameraLine(const CameraConfig& config) {
+  const Settings& c = config.settings;
+  std::string line =
+      "Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
+      " watch_input=" + std::to_string(c.watch_input_id) + " -> " +
+      addressText(c.visca_host, config.host) + ":" + std::to_string(c.visca_port) +
+      " | tally from " +
+      (config.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
+  if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
+  if (c.compat_try_prefix) line += ", also prefixed";
+  if (c.compat_try_tcp) line += ", also TCP";
+  if (c.lamp_refresh_ms > 0) line += ", refresh " + std::to_string(c.lamp_refresh_ms) + " ms";
+  return line;
+}
+
 void logConnected(const Core& core, CoreActions& out) {
   const Config& cfg = core.config;
   LogLines& l = out.lines;
@@ -156,7 +172,8 @@ void logConnected(const Core& core, CoreActions& out) {
     const Settings& c = cfg.cameras.at(0).settings;
     addLine(l, Tag::OK,
             "ATEM " + cfg.top.atem_ip + " connected | ME=" + std::to_string(c.me_index) +
-                " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
+                " watch_input=" + std::to_string(c.watch_input_id) + " -> " +
+                addressText(c.visca_host, cfg.cameras[0].host) + ":" +
                 std::to_string(c.visca_port));
     if (!c.bind_source_ip.empty())
       addLine(l, Tag::OK, "Binding UDP sends from source IP: " + c.bind_source_ip);
@@ -174,19 +191,7 @@ void logConnected(const Core& core, CoreActions& out) {
   addLine(l, Tag::OK,
           "ATEM " + cfg.top.atem_ip + " connected | " +
               plural(cfg.cameras.size(), " camera", " cameras"));
-  for (const CameraConfig& config : cfg.cameras) {
-    const Settings& c = config.settings;
-    std::string line =
-        "Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
-        " watch_input=" + std::to_string(c.watch_input_id) + " -> " + c.visca_host + ":" +
-        std::to_string(c.visca_port) + " | tally from " +
-        (config.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
-    if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
-    if (c.compat_try_prefix) line += ", also prefixed";
-    if (c.compat_try_tcp) line += ", also TCP";
-    if (c.lamp_refresh_ms > 0) line += ", refresh " + std::to_string(c.lamp_refresh_ms) + " ms";
-    addLine(l, Tag::OK, line);
-  }
+  for (const CameraConfig& config : cfg.cameras) addLine(l, Tag::OK, cameraLine(config));
 }
 
 void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) {
@@ -251,7 +256,9 @@ QUORVEL_HOT void toSwitcher(const Core& core, const AtemStep& step, CoreActions&
 }
 
 void openSession(Core& core, int64_t now, CoreActions& out) {
-  addLine(out.lines, Tag::INFO, "Connecting to ATEM at " + core.config.top.atem_ip + "...");
+  addLine(out.lines, Tag::INFO,
+          "Connecting to ATEM at " + addressText(core.config.top.atem_ip, core.config.atemHost) +
+              "...");
   out.reopenSwitcher = true;
   AtemStep step;
   atemOpen(core.session, now, step);
@@ -260,18 +267,23 @@ void openSession(Core& core, int64_t now, CoreActions& out) {
 
 }  // namespace
 
+void deliveryLines(const std::string& who, const CameraConfig& camera, TallyState state,
+                   const DeliveryReport& report, LogLines& lines) {
+  for (const LinkFailure& f : report.failures)
+    addLine(lines, f.tcp ? Tag::ERR_TCP : Tag::ERR_UDP, who + failureText(f));
+  if (report.tcpSent)
+    addLine(lines, Tag::SEND_TCP,
+            who + camera.settings.visca_host + ":" + std::to_string(camera.settings.visca_port) +
+                "  " + bytesToHexString(*report.tcpSent));
+  if (report.status == DeliveryStatus::FAILED)
+    addLine(lines, Tag::WARN,
+            who + "All send attempts failed for state " + tallyStateToString(state));
+}
+
 void coreStart(Core& core, const Config& config, const std::string& path, int64_t now,
                CoreActions& out) {
   core.config = config;
   core.path = path;
-  if (!config.atemValid) {
-    addLine(out.lines, Tag::INFO, "Connecting to ATEM at " + config.top.atem_ip + "...");
-    addLine(out.lines, Tag::ERR, "Invalid ATEM IP: " + config.top.atem_ip);
-    addLine(out.lines, Tag::ERR, "Failed to initiate ATEM connection");
-    core.done = true;
-    core.exitStatus = 1;
-    return;
-  }
   for (const CameraConfig& config : config.cameras) addCamera(core, config, out);
   openSession(core, now, out);
   core.starting = true;
@@ -320,13 +332,7 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
   CoreCamera* cp = findCamera(core, id);
   if (!cp) return;
   CoreCamera& c = *cp;
-  for (const LinkFailure& f : report.failures)
-    addLine(out.lines, f.tcp ? Tag::ERR_TCP : Tag::ERR_UDP, who(core, c) + failureText(f));
-  if (report.tcpSent)
-    addLine(out.lines, Tag::SEND_TCP,
-            who(core, c) + c.config.settings.visca_host + ":" +
-                std::to_string(c.config.settings.visca_port) + "  " +
-                bytesToHexString(*report.tcpSent));
+  deliveryLines(who(core, c), c.config, c.current.state, report, out.lines);
   if (report.status == DeliveryStatus::RUNNING) return;
   if (report.status == DeliveryStatus::DELIVERED) {
     c.delivered = true;
@@ -336,9 +342,6 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
               c.config.settings.name + " " + tallyStateToString(c.current.state) + " (" +
                   reasonText(c, c.currentTally) + ")");
   } else {
-    addLine(
-        out.lines, Tag::WARN,
-        who(core, c) + "All send attempts failed for state " + tallyStateToString(c.current.state));
     ++c.failed;
   }
   startDelivery(c, scheduleDone(c.schedule, report.status == DeliveryStatus::DELIVERED, now),
@@ -393,7 +396,7 @@ void coreTick(Core& core, int64_t now, CoreActions& out) {
     if (c.retiring) continue;
     startDelivery(c, scheduleRetry(c.schedule, now), c.tally, out);
     startDelivery(c, scheduleRefresh(c.schedule, c.tally.state, refreshNs(core, c), now), c.tally,
-                    out);
+                  out);
   }
 }
 
@@ -418,8 +421,7 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
     out.notify.push_back("READY=1");
     return;
   }
-  for (const ConfigWarning& w : loaded.warnings)
-    if (w.atStartup) addLine(out.lines, Tag::WARN, w.text);
+  for (const ConfigWarning& w : loaded.warnings) addLine(out.lines, Tag::WARN, w.text);
   const Config& next = loaded.config;
 
   const bool newSwitcher = next.top.atem_ip != core.config.top.atem_ip;
@@ -436,6 +438,7 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
       c->id = core.nextId++;
       c->config = config;
       out.cameras.push_back({CameraAction::OPEN, c->id, &c->config, {}});
+      addLine(out.lines, Tag::OK, cameraLine(config));
       kept.push_back(std::move(c));
       continue;
     }
@@ -508,7 +511,9 @@ int64_t coreDeadline(const Core& core) {
 static std::string status(const Core& core);
 
 // Quoted from the file, names may hold anything; the status is one line all the same.
-std::string coreStatus(const Core& core) { return printable(status(core)); }
+std::string coreStatus(const Core& core) {
+  return printable(status(core));
+}
 
 static std::string status(const Core& core) {
   std::string s;

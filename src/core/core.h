@@ -112,6 +112,11 @@ struct Core {
   int exitStatus = 0;
 };
 
+// The lines about one report of a delivery of `state` to `camera`: the rungs that failed, a TCP
+// rung that got through, a delivery that failed altogether. `who` goes in front ("cam2: ").
+void deliveryLines(const std::string& who, const CameraConfig& camera, TallyState state,
+                   const DeliveryReport& report, LogLines& lines);
+
 // Takes the configuration: the cameras' links, the first line and the switcher's socket with
 // its hello. An atem_ip that is no address ends the run here with status 1.
 void coreStart(Core& core, const Config& config, const std::string& path, int64_t now,

@@ -10,18 +10,27 @@
 
 #include "base/bytes.h"
 
-// A piece of command text that did not read as one or two hex digits (an optional 0x aside), so
-// that bytes were dropped or guessed: "8101" is 01, "0g" is 00, "81-01" is 81.
+// A piece of command text that is neither hex pairs nor one hex digit (an optional 0x aside), so
+// that bytes were dropped or guessed: "0g" is 00, "81-01" is 81, "1ff" is FF.
 struct LossyPiece {
   std::string piece;
   uint8_t byte;
 };
 
-// Splits `text` at white space and commas (empty pieces skipped) and reads each piece like
-// strtoul in base 16, keeping the low byte: "81a5" is A5, "1ff" FF, "-1" FF, "12zz" 12, "0x" 00.
-// False, with the offending piece in `bad`, for a piece without a hex digit where the digits
-// must begin, or one beyond 64 bits. Lossy pieces are added to `lossy` when it is given.
-bool hexStringToBytes(const std::string& text, Bytes& out, std::string* bad = nullptr,
+// A piece that cannot be read: the piece, and for a manual's placeholder what to put there.
+struct HexProblem {
+  std::string piece;
+  std::string hint;  // "the camera address, 81 for camera 1"; empty for other pieces
+};
+
+// Splits `text` at white space and commas (empty pieces skipped). A piece of hex pairs is those
+// bytes, as manuals print commands ("81017E010A0105FF", "8101", "0x81"); one hex digit is one
+// byte. A placeholder as manuals print it, a hex digit beside a letter p to z ("8x", "0p"),
+// cannot be sent. Any other piece is read like strtoul in base 16, keeping the low byte ("1ff"
+// is FF, "-1" FF, "12zz" 12, "0x" 00), and added to `lossy` when it is given. False, with the
+// piece in `problem`, for a placeholder, a piece without a hex digit where the digits must
+// begin, or one beyond 64 bits.
+bool hexStringToBytes(const std::string& text, Bytes& out, HexProblem* problem = nullptr,
                       std::vector<LossyPiece>* lossy = nullptr);
 
 // The scheme-A variant of a scheme-B command.
