@@ -148,6 +148,26 @@ TEST(CommandWalk, RecordedSwitchers) {
     EXPECT_EQ(w.prv, d.prv) << d.file;
     EXPECT_EQ(w.program, d.program) << d.file;
     EXPECT_EQ(w.preview, d.preview) << d.file;
-    EXPECT_EQ(changed, unsigned(kWalkBuses | kWalkTallyList | kWalkInitialDone)) << d.file;
+    EXPECT_EQ(changed, unsigned(kWalkBuses | kWalkTallyList | kWalkInitialDone | kWalkNames))
+        << d.file;
+    // Every source on a bus or in the tally list is named.
+    for (int source : w.program) EXPECT_NE(sourceNames(*t, uint16_t(source)), nullptr) << d.file;
   }
+  // The names of one switcher: up to the first NUL, whatever follows it; sorted by id.
+  auto t = std::make_unique<AtemTables>();
+  for (const Bytes& payload : readDump("2me-v8.1.data")) walk(payload, *t);
+  const SourceNames* black = sourceNames(*t, 0);
+  const SourceNames* two = sourceNames(*t, 2);
+  ASSERT_TRUE(black && two);
+  EXPECT_STREQ(black->longName, "Black");
+  EXPECT_STREQ(black->shortName, "Blk");
+  EXPECT_STREQ(two->longName, "Camera 2");
+  EXPECT_STREQ(two->shortName, "Cam2");
+  EXPECT_EQ(sourceNames(*t, 9999), nullptr);
+  for (uint16_t i = 1; i < t->nameCount; ++i) EXPECT_LT(t->names[i - 1].id, t->names[i].id);
+  // A block too short for its fields is skipped.
+  const uint16_t before = t->nameCount;
+  walk(hexBytes("00 1a 00 00 49 6e 50 72 00 63 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41"),
+       *t);
+  EXPECT_EQ(t->nameCount, before);
 }

@@ -4,6 +4,8 @@
 #include "core/core.h"
 
 #include <arpa/inet.h>
+
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -711,4 +713,50 @@ TEST(Core, HostileNamesStayOneLine) {
   EXPECT_EQ(coreStatus(*r.core),
             "connected to 127.0.0.1 \xC2\xB7 x\\nMAINPID=1\\nSTOPPING=1 PROGRAM "
             "\xC2\xB7 caf\xC3\xA9\\x1b[31m PROGRAM");
+}
+
+// A switcher that never answers is said to be silent after 10 s, then once a minute, and when it
+// answers, so. Its names for the sources then stand in the change lines and the status, and a
+// camera that watches a source it does not have is told so once; so is a camera a reload adds.
+TEST(Core, SilentSwitcherAndNamedSources) {
+  Rig r;
+  r.startMany(R"({"name": "wide", "watch_input_id": 1}, {"name": "gone", "watch_input_id": 42})",
+              R"(, "log_changes": true)");
+  r.advance(9'999);
+  EXPECT_EQ(r.log.size(), 1u) << r.lines();
+  r.advance(1);
+  const std::string silent = "[WARN] No answer from the switcher at 127.0.0.1 after ";
+  EXPECT_EQ(r.log.back(),
+            silent + "10 s; check atem_ip and that the switcher is on this network");
+  r.advance(60'000);
+  EXPECT_EQ(r.log.back(),
+            silent + "70 s; check atem_ip and that the switcher is on this network");
+  r.accept();
+  EXPECT_TRUE(r.logged("[OK] ATEM 127.0.0.1 answers"));
+  auto inPr = [](uint16_t id, const char* longName, const char* shortName) {
+    Bytes data(26, 0xEE);  // after the NUL, what the switcher had there
+    putBe16(&data[0], id);
+    std::memcpy(&data[2], longName, std::strlen(longName) + 1);
+    std::memcpy(&data[22], shortName, std::min<size_t>(4, std::strlen(shortName) + 1));
+    return atemBlock("InPr", data);
+  };
+  r.send(inPr(1, "Camera 1", "Cam1") + inPr(2, "Twenty chars exactly", "CAM2") +
+         Rig::buses(1, 2) + atemBlock("InCm", {0, 0, 0, 0}));
+  EXPECT_TRUE(r.logged("[WARN] gone: the switcher names no source 42; this lamp can never light "
+                       "(check watch_input_id)"));
+  r.advance(3500);
+  EXPECT_TRUE(r.logged("[TALLY] wide PROGRAM (input 1 \"Camera 1\" on the program bus of M/E 0)"))
+      << r.lines();
+  EXPECT_EQ(coreStatus(*r.core),
+            "connected to 127.0.0.1 \xC2\xB7 wide PROGRAM (input 1 \"Camera 1\") \xC2\xB7 gone OFF "
+            "(input 42)");
+  r.reload(R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1", "cameras": [{"name": "wide"},
+              {"name": "gone", "watch_input_id": 42}, {"name": "two", "watch_input_id": 2},
+              {"name": "nine", "watch_input_id": 9}]})");
+  EXPECT_TRUE(r.logged("[OK] Camera two: ME=0 watch_input=2 -> 127.0.0.1:52381 | tally from the "
+                       "switcher's list, also prefixed, also TCP"));
+  EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(),
+                          [](const std::string& l) { return l.find("names no source") != l.npos; }),
+            2)
+      << "gone once, nine once";
 }

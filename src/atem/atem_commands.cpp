@@ -17,6 +17,36 @@ QUORVEL_HOT static void replaceTallyList(AtemTables& t, const uint8_t* data, siz
   t.tallyListSeen = true;
 }
 
+// Copies a name field of `size` bytes up to its first NUL.
+static void copyName(char* out, const uint8_t* field, size_t size) {
+  size_t n = 0;
+  while (n < size && field[n] != 0) ++n;
+  std::memcpy(out, field, n);
+  out[n] = '\0';
+}
+
+// Keeps the names of one InPr block, in the list sorted by source id.
+static void nameSource(AtemTables& t, const uint8_t* data, size_t size) {
+  if (size < 26) return;  // too short for its fields: skipped, as other blocks are
+  const uint16_t id = getBe16(data);
+  size_t at = 0;
+  while (at < t.nameCount && t.names[at].id < id) ++at;
+  if (at == t.nameCount || t.names[at].id != id) {
+    if (t.nameCount == kAtemNamesMax) return;
+    std::memmove(&t.names[at + 1], &t.names[at], (t.nameCount - at) * sizeof t.names[0]);
+    ++t.nameCount;
+  }
+  t.names[at].id = id;
+  copyName(t.names[at].longName, data + 2, 20);
+  copyName(t.names[at].shortName, data + 22, 4);
+}
+
+const SourceNames* sourceNames(const AtemTables& t, uint16_t source) {
+  for (uint16_t i = 0; i < t.nameCount; ++i)
+    if (t.names[i].id == source) return &t.names[i];
+  return nullptr;
+}
+
 QUORVEL_HOT unsigned walkCommands(const uint8_t* payload, size_t size, AtemTables& t) {
   unsigned changed = 0;
   forEachBlock(payload, size, [&](const uint8_t* name, const uint8_t* data, size_t dataSize) {
@@ -33,6 +63,9 @@ QUORVEL_HOT unsigned walkCommands(const uint8_t* payload, size_t size, AtemTable
       changed |= kWalkTallyList;
     } else if (blockIs(name, "InCm")) {
       changed |= kWalkInitialDone;
+    } else if (blockIs(name, "InPr")) {
+      nameSource(t, data, dataSize);
+      changed |= kWalkNames;
     }
   });
   return changed;

@@ -77,8 +77,16 @@ QUORVEL_HOT Tally currentTally(const Core& core, const CoreCamera& c) {
   return deriveTally(c.config.watch, core.session.tables);
 }
 
-std::string reasonText(const CoreCamera& c, const Tally& t) {
-  const std::string input = "input " + std::to_string(c.config.watch.source);
+// "input 3", or `input 3 "Camera 3"` once the switcher has named it.
+std::string inputText(const Core& core, int32_t source) {
+  const SourceNames* n = source >= 0 && source <= 0xFFFF
+                             ? sourceNames(core.session.tables, static_cast<uint16_t>(source))
+                             : nullptr;
+  return "input " + std::to_string(source) + (n ? " \"" + std::string(n->longName) + "\"" : "");
+}
+
+std::string reasonText(const Core& core, const CoreCamera& c, const Tally& t) {
+  const std::string input = inputText(core, c.config.watch.source);
   const std::string me = "M/E " + std::to_string(c.config.watch.me);
   switch (t.reason) {
     case TallyReason::PROGRAM_BUS:
@@ -255,7 +263,31 @@ QUORVEL_HOT void toSwitcher(const Core& core, const AtemStep& step, CoreActions&
   if (step.sendHello) out.sendHello = true;
 }
 
+constexpr int64_t kNoAnswerFirstNs = 10'000 * kNsPerMs;
+constexpr int64_t kNoAnswerAgainNs = 60'000 * kNsPerMs;
+
+// Once the switcher has named its sources: a camera that watches one it does not have can never
+// light, and is told so once.
+void checkSources(Core& core, CoreActions& out) {
+  if (core.session.tables.nameCount == 0) return;
+  for (auto& cp : core.cameras) {
+    CoreCamera& c = *cp;
+    const int32_t source = c.config.watch.source;
+    if (c.retiring || c.warnedSource == source ||
+        sourceNames(core.session.tables, static_cast<uint16_t>(source)))
+      continue;
+    c.warnedSource = source;
+    addLine(out.lines, Tag::WARN,
+            who(core, c) + "the switcher names no source " + std::to_string(source) +
+                "; this lamp can never light (check watch_input_id)");
+  }
+}
+
 void openSession(Core& core, int64_t now, CoreActions& out) {
+  core.awaitingAnswer = true;
+  core.awaitingSinceNs = now;
+  core.noAnswerLineNs = now + kNoAnswerFirstNs;
+  core.saidNoAnswer = false;
   addLine(out.lines, Tag::INFO,
           "Connecting to ATEM at " + addressText(core.config.top.atem_ip, core.config.atemHost) +
               "...");
@@ -312,6 +344,11 @@ QUORVEL_HOT void coreSwitcherDatagram(Core& core, const uint8_t* data, size_t si
   if (step.walked) dispatchCameras(core, now, out);
   toSwitcher(core, step, out);
   applyStep(core, step, now, out);
+  if (core.awaitingAnswer && core.session.lastReceiveNs == now) {
+    core.awaitingAnswer = false;
+    if (core.saidNoAnswer) addLine(out.lines, Tag::OK, "ATEM " + core.config.top.atem_ip + " answers");
+  }
+  if (step.walked & kWalkInitialDone) checkSources(core, out);
 }
 
 void coreForeignDatagram(Core& core, uint32_t ip, uint16_t port, int64_t now, CoreActions& out) {
@@ -340,7 +377,7 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
     if (c.current.change && core.config.top.log_changes)
       addLine(out.lines, Tag::TALLY,
               c.config.settings.name + " " + tallyStateToString(c.current.state) + " (" +
-                  reasonText(c, c.currentTally) + ")");
+                  reasonText(core, c, c.currentTally) + ")");
   } else {
     ++c.failed;
   }
@@ -382,6 +419,15 @@ bool coreSilenceDue(const Core& core, int64_t now) {
 }
 
 void coreTick(Core& core, int64_t now, CoreActions& out) {
+  if (core.awaitingAnswer && now >= core.noAnswerLineNs) {
+    addLine(out.lines, Tag::WARN,
+            "No answer from the switcher at " +
+                addressText(core.config.top.atem_ip, core.config.atemHost) + " after " +
+                std::to_string((now - core.awaitingSinceNs) / 1'000'000'000) +
+                " s; check atem_ip and that the switcher is on this network");
+    core.saidNoAnswer = true;
+    core.noAnswerLineNs = now + kNoAnswerAgainNs;
+  }
   if (now >= atemDeadline(core.session)) {
     AtemStep step;
     atemTick(core.session, now, step);
@@ -470,8 +516,9 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
     }
     core.phase = Phase::WAITING;
     openSession(core, now, out);
-  } else if (running) {
-    dispatchCameras(core, now, out, true);  // the cameras that start afresh
+  } else {
+    if (running) dispatchCameras(core, now, out, true);  // the cameras that start afresh
+    checkSources(core, out);
   }
   addLine(out.lines, Tag::OK,
           "Config reloaded: " + plural(core.config.cameras.size(), " camera", " cameras"));
@@ -498,6 +545,7 @@ void coreWakeEnd(Core& core, CoreActions& out) {
 
 int64_t coreDeadline(const Core& core) {
   int64_t next = atemDeadline(core.session);
+  if (core.awaitingAnswer) next = std::min(next, core.noAnswerLineNs);
   if (core.phase == Phase::WARMING) next = std::min(next, core.phaseEndNs);
   if (core.phase != Phase::RUNNING) return next;
   for (const auto& cp : core.cameras) {
@@ -533,12 +581,13 @@ static std::string status(const Core& core) {
     s += " \xC2\xB7 " + c.config.settings.name + " " +
          (c.delivered ? tallyStateToString(c.lastDelivered) : "-");
     std::string notes;
+    if (core.session.tables.nameCount > 0) notes = inputText(core, c.config.watch.source);
     if (c.answerError >= 0) {
       char code[16];
       std::snprintf(code, sizeof code, "error %02x", c.answerError);
-      notes = code;
+      notes += (notes.empty() ? "" : ", ") + std::string(code);
     } else if (c.answering) {
-      notes = "answering";
+      notes += (notes.empty() ? "" : ", ") + std::string("answering");
     }
     if (c.failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(c.failed) + " failed";
     if (!notes.empty()) s += " (" + notes + ")";

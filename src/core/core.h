@@ -90,6 +90,7 @@ struct CoreCamera {
   LineLimit answerLines;   // error answers: a line per delivery and per 10 s at most
   bool answerLined = false;  // the delivery under way has had its answer line
   bool retiring = false;   // dropped or moved by a reload: it gets OFF, then goes
+  int32_t warnedSource = -1;  // the source said to be unknown to the switcher
 };
 
 struct Core {
@@ -104,6 +105,10 @@ struct Core {
   bool wasLost = false;    // the open session went silent; the next one is a recovery
   bool forcedOff = false;  // lamp_on_switcher_loss "off": dark until a new initial state
   bool refused = false;
+  bool awaitingAnswer = false;  // nothing has come from this switcher yet
+  int64_t awaitingSinceNs = 0;
+  int64_t noAnswerLineNs = 0;  // when to say that nothing came
+  bool saidNoAnswer = false;
   LineLimit foreign;   // datagrams from anyone but the switcher: a line a minute at most
   LineLimit reopens;   // the switcher's requests to open again: a line per 10 s at most
   uint64_t openFileLimit = UINT64_MAX;  // a reload that needs more is refused
