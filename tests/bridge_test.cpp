@@ -22,7 +22,7 @@ TEST(Bridge, StartupCutAndStop) {
   Rig r("127.0.0.10");
   r.sw.program[0] = 3;
   r.sw.preview[0] = 4;
-  r.start(", \"watch_input_id\": 3, \"bind_source_ip\": \"127.0.0.1\"");
+  r.start(", \"watch_input_id\": 3, \"bind_source_ip\": \"127.0.0.1\", \"visca_prot\": 1");
   EXPECT_EQ(r.lamp(), kProgram);  // the initial state after the warm-up
   ASSERT_TRUE(r.waitOut("tally list\n"));
   EXPECT_EQ(r.q.out, "=== Quorvel ===\n[INFO] Loading config from: " + r.cfgPath +
@@ -65,6 +65,10 @@ TEST(Bridge, StartupCutAndStop) {
             std::string::npos)
       << r.q.out;
   EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
+  // What --check warns about is said at start-up too.
+  EXPECT_EQ(
+      r.q.err.rfind("[WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?\n", 0), 0u)
+      << r.q.err;
 }
 
 // In a network namespace of its own the loopback is down: nothing can leave. The bridge says so
@@ -347,4 +351,89 @@ TEST(Bridge, TheOpenFileLimit) {
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(r.lampCommands, 128u) << "every camera's OFF";
   EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
+}
+
+namespace {
+
+// A camera that listens on TCP only: it counts the connections and keeps what arrives.
+struct TcpCamera {
+  TcpListener listener{"127.0.0.1"};
+  std::vector<int> conns;
+  Bytes got;
+  ~TcpCamera() {
+    for (int fd : conns) close(fd);
+  }
+  void pump() {
+    for (int fd; (fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
+      conns.push_back(fd);
+    uint8_t buf[256];
+    for (int fd : conns)
+      for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+        got.insert(got.end(), buf, buf + n);
+  }
+};
+
+}  // namespace
+
+// A camera that listens on TCP only: with visca_transport "tcp" each change goes out on one
+// connection kept open, made again once the camera has closed it.
+TEST(Bridge, TcpFirstOnOneConnection) {
+  Rig r("127.0.0.38");
+  TcpCamera cam;
+  ASSERT_EQ(fcntl(cam.listener.fd, F_SETFL, O_NONBLOCK), 0);
+  r.start(", \"visca_transport\": \"tcp\", \"compat_try_both_ops\": false, \"visca_port\": " +
+          std::to_string(cam.listener.port));
+  auto await = [&](size_t bytes) {
+    for (int64_t end = nowMs() + 6000; cam.got.size() < bytes && nowMs() < end;) {
+      r.pump(1);
+      cam.pump();
+    }
+    return cam.got.size() >= bytes;
+  };
+  ASSERT_TRUE(await(8)) << r.context();
+  sim::simCut(r.sw, 0);
+  ASSERT_TRUE(await(16));
+  EXPECT_EQ(cam.conns.size(), 1u) << "one connection for both";
+  EXPECT_EQ(Bytes(cam.got.begin() + 8, cam.got.end()), kPreview);
+  for (int fd : cam.conns) close(fd);  // the camera closes it, as cameras do when idle
+  cam.conns.clear();
+  r.pump(100);
+  sim::simCut(r.sw, 0);
+  ASSERT_TRUE(await(24));
+  EXPECT_EQ(cam.conns.size(), 1u) << "made again";
+  EXPECT_EQ(Bytes(cam.got.begin() + 16, cam.got.end()), kProgram);
+  EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+}
+
+// quorvel --test-lamp lights one camera without a switcher: PROGRAM for the seconds asked, then
+// OFF, each outcome printed.
+TEST(Bridge, TestLamp) {
+  TempDir dir;
+  Child cam;
+  startChild(
+      cam,
+      {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim", "--port", "0", "--json", "--reply"},
+      {});
+  ASSERT_TRUE(waitForOutput(cam, "}\n", 5000));
+  const std::string port = cam.out.substr(cam.out.find("\"port\":") + 7);
+  const std::string file = dir.write("q.json",
+                                     "{\"atem_ip\": \"127.0.0.1\", \"visca_host\": \"127.0.0.1\", "
+                                     "\"cameras\": [{\"name\": \"wide\", \"visca_port\": " +
+                                         port.substr(0, port.find('}')) + "}]}");
+  Child lamp;
+  startChild(lamp, {QUORVEL_BIN, "--test-lamp", "wide", "program", "2", file}, {});
+  EXPECT_EQ(waitChild(lamp, 8000, [&] { pumpChild(cam, 5); }), 0) << lamp.err;
+  pumpChild(cam, 200);
+  EXPECT_NE(lamp.out.find("[OK] wide: PROGRAM sent\n"), std::string::npos) << lamp.out;
+  EXPECT_NE(lamp.out.find("[OK] wide: Camera answered 90 41 ff (taken)\n"), std::string::npos);
+  EXPECT_NE(lamp.out.find("[OK] wide: OFF sent\n"), std::string::npos);
+  // On the camera: PROGRAM, and OFF two seconds later.
+  const size_t on = cam.out.find("\"lamp\":\"PROGRAM\""), off = cam.out.find("\"lamp\":\"OFF\"");
+  ASSERT_TRUE(on != std::string::npos && off != std::string::npos) << cam.out;
+  auto at = [&](size_t pos) {
+    size_t t = cam.out.rfind("\"t_ms\":", pos);
+    return std::stod(cam.out.substr(t + 7));
+  };
+  EXPECT_NEAR(at(off) - at(on), 2000, 300);
 }

@@ -326,7 +326,7 @@ TEST(Config, CheckAndTheCommandLine) {
           "  camera cam1: me_index 0, watch_input_id 1, tally_source \"switcher\", "
           "lamp_refresh_ms 0\n"
           "    visca_host \"127.0.0.1\", visca_port 52381, bind_source_ip \"\", compat_try_prefix "
-          "true, compat_try_tcp true, compat_try_both_ops true\n"
+          "true, compat_try_tcp true, compat_try_both_ops true, visca_transport \"udp\"\n"
           "    visca_program \"81017E010A0105FF 0g\" (81 01 7e 01 0a 01 05 ff 00), visca_preview "
           "\"81 01 7e 01 0a 01 04 ff\" (81 01 7e 01 0a 01 04 ff), visca_off \"81 01 7e 01 0a 01 "
           "00 ff\" (81 01 7e 01 0a 01 00 ff)\n");

@@ -191,7 +191,9 @@ void afterWake(Driver& d, int64_t now) {
   perform(d, now);
   for (Slot& s : d.slots) {
     CameraLink& l = s.link;
-    if (l.tcpNew && l.tcp >= 0) loopWatch(d.loop, l.tcp, EPOLLOUT, tag(kTagTcp, s.id, l.tcp));
+    // Once: a connection kept after its delivery must not keep waking the loop.
+    if (l.tcpNew && l.tcp >= 0)
+      loopWatch(d.loop, l.tcp, EPOLLOUT | EPOLLONESHOT, tag(kTagTcp, s.id, l.tcp));
     l.tcpNew = false;
   }
   logWriterAddAll(d.log, d.pending);

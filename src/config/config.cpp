@@ -303,7 +303,8 @@ bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& ref
     camera.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
   }
   camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
-  camera.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops};
+  camera.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops,
+                   s.visca_transport == 1};
   camera.port = static_cast<uint16_t>(s.visca_port);
   if (s.lamp_refresh_ms > 0 && s.lamp_refresh_ms < kMinRefreshMs) {
     r.warn("'lamp_refresh_ms' " + std::to_string(s.lamp_refresh_ms) + " raised to " +

@@ -41,6 +41,7 @@ struct Settings {
   bool compat_try_prefix = false;
   bool compat_try_tcp = false;
   bool compat_try_both_ops = false;
+  int32_t visca_transport = 0;  // kViscaTransports
   std::string visca_program;
   std::string visca_preview;
   std::string visca_off;

@@ -9,6 +9,7 @@ namespace {
 
 const char* const kTallySources[] = {"buses", "switcher", nullptr};  // TallySource
 const char* const kLossRules[] = {"keep", "off", nullptr};           // SwitcherLoss
+const char* const kTransports[] = {"udp", "tcp", nullptr};           // TCP first or not
 
 using S = Settings;
 using K = SettingKind;
@@ -24,8 +25,8 @@ constexpr SettingDef number(const char* key, const char* def, int32_t lo, int32_
           nullptr, group,     link,          nullptr, member, nullptr};
 }
 constexpr SettingDef choice(const char* key, Scope scope, const char* const* words, const char* def,
-                            int group, int32_t S::*member) {
-  return {key, K::CHOICE, scope, def, 0, 0, words, group, false, nullptr, member, nullptr};
+                            int group, int32_t S::*member, bool link = false) {
+  return {key, K::CHOICE, scope, def, 0, 0, words, group, link, nullptr, member, nullptr};
 }
 constexpr SettingDef flag(const char* key, Scope scope, const char* def, int group,
                           bool S::*member) {
@@ -51,6 +52,7 @@ const SettingDef kSettings[] = {
     flag("compat_try_prefix", Scope::CAMERA, "true", 2, &S::compat_try_prefix),
     flag("compat_try_tcp", Scope::CAMERA, "true", 2, &S::compat_try_tcp),
     flag("compat_try_both_ops", Scope::CAMERA, "true", 2, &S::compat_try_both_ops),
+    choice("visca_transport", Scope::CAMERA, kTransports, "udp", 2, &S::visca_transport, true),
     text("visca_program", Scope::CAMERA, "81 01 7e 01 0a 01 05 ff", 3, true, &S::visca_program),
     text("visca_preview", Scope::CAMERA, "81 01 7e 01 0a 01 04 ff", 3, true, &S::visca_preview),
     text("visca_off", Scope::CAMERA, "81 01 7e 01 0a 01 00 ff", 3, true, &S::visca_off),

@@ -168,7 +168,10 @@ std::string cameraLine(const CameraConfig& config) {
       (config.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
   if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
   if (c.compat_try_prefix) line += ", also prefixed";
-  if (c.compat_try_tcp) line += ", also TCP";
+  if (config.ladder.tcpFirst)
+    line += ", TCP first";
+  else if (c.compat_try_tcp)
+    line += ", also TCP";
   if (c.lamp_refresh_ms > 0) line += ", refresh " + std::to_string(c.lamp_refresh_ms) + " ms";
   return line;
 }

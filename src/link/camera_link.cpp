@@ -24,6 +24,7 @@ static sockaddr_in ipv4(uint32_t host, uint16_t port) {
 }
 
 void cameraSetup(CameraLink& link, const CameraConfig& camera) {
+  link.keepTcp = camera.ladder.tcpFirst;
   link.to = ipv4(camera.host, camera.port);
   link.local = sockaddr_in{};
   // An address that is no dotted IPv4 address is bound as 0.0.0.0, as it always was.
@@ -115,20 +116,46 @@ static DeliveryStatus tcpSend(CameraLink& link, int64_t now, DeliveryReport& rep
   }
   ssize_t sent = ::send(link.tcp, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent > 0) {
+    if (link.keepTcp) {
+      link.kept = link.tcp;
+      link.tcp = -1;
+    }
     closeFd(link.tcp);
     report.tcpSent = &bytes;
     return DeliveryStatus::DELIVERED;
   }
   if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     link.tcpDeadlineNs = now + kTcpStepNs;
+    link.tcpNew = true;
     return DeliveryStatus::RUNNING;
   }
   tcpFailed(link, "send()", sent == 0 ? EIO : errno, report);
   return DeliveryStatus::FAILED;
 }
 
+// The connection kept from the last delivery, when the camera has not closed it: what it answered
+// meanwhile is read and dropped.
+static bool keptAlive(CameraLink& link) {
+  if (link.kept < 0) return false;
+  uint8_t buf[256];
+  ssize_t n;
+  while ((n = ::recv(link.kept, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  closeFd(link.kept);  // closed by the camera, or failed
+  return false;
+}
+
 // Starts one TCP rung: RUNNING while the connection is being made.
 static DeliveryStatus startTcp(CameraLink& link, int64_t now, DeliveryReport& report) {
+  if (keptAlive(link)) {
+    link.tcp = link.kept;
+    link.kept = -1;
+    link.tcpConnected = true;
+    link.tcpDeadlineNs = now + kTcpStepNs;
+    DeliveryStatus s = tcpSend(link, now, report);
+    if (s != DeliveryStatus::FAILED) return s;  // else a new connection, for the same rung
+  }
   link.tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (link.tcp < 0) {
     report.failures.push_back({true, "socket()", errno});
@@ -184,7 +211,7 @@ static DeliveryStatus proceed(CameraLink& link, bool ready, int64_t now, Deliver
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(link.tcp, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err == EINPROGRESS || err == EALREADY) return DeliveryStatus::RUNNING;
+    if (err == EINPROGRESS || err == EALREADY) return link.tcpNew = true, DeliveryStatus::RUNNING;
     if (err != 0) {
       tcpFailed(link, "connect()", err, report);
       return climb(link, now, report);
@@ -227,6 +254,7 @@ int64_t cameraDeadline(const CameraLink& link) {
 
 void cameraClose(CameraLink& link) {
   cameraAbandon(link);
+  closeFd(link.kept);
   closeFd(link.spare);
   closeFd(link.answers.fd);
   closeFd(link.retired.fd);

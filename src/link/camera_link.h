@@ -1,6 +1,9 @@
 // One camera's sockets and the delivery under way. Nothing here blocks: a UDP rung is one
 // send() on a socket opened ahead of time, and a TCP rung is a non-blocking connect and send
-// whose progress the event loop reports (cameraContinue), each step limited to 1.5 s.
+// whose progress the event loop reports (cameraContinue), each step limited to 1.5 s. A camera
+// that listens on TCP (visca_transport "tcp") keeps its connection between deliveries; one the
+// camera has closed, or that fails, is made again. What the camera answers on it is read and
+// dropped before the next command.
 //
 // Each delivery's datagram leaves from a socket of its own, as cameras have always seen it, but
 // that socket is opened, bound and connected to the camera before it is needed, so the send
@@ -46,7 +49,9 @@ struct CameraLink {
   bool active = false;
   int next = 0;  // next rung
   int tcp = -1;
-  bool tcpNew = false;  // not yet watched by the event loop
+  bool tcpNew = false;  // to be watched (again) by the event loop, once, for room to send
+  bool keepTcp = false;  // a camera that listens on TCP: its connection stays open
+  int kept = -1;         // ... this one, between deliveries
   bool tcpConnected = false;
   int64_t tcpDeadlineNs = 0;
 };

@@ -10,9 +10,13 @@ QUORVEL_HOT Ladder buildLadder(const CommandForms& forms, LadderFlags flags) {
     const Bytes* plain = pairs[pair][0];
     const Bytes* prefixed = pairs[pair][1];
     const bool withPrefix = flags.prefix && !prefixed->empty();
+    if (flags.tcpFirst) {
+      add(true, plain);
+      if (withPrefix) add(true, prefixed);
+    }
     add(false, plain);
     if (withPrefix) add(false, prefixed);
-    if (flags.tcp) {
+    if (flags.tcp && !flags.tcpFirst) {
       add(true, plain);
       if (withPrefix) add(true, prefixed);
     }

@@ -1,6 +1,8 @@
 // The order in which a tally command is tried until one means gets the bytes out of the box:
 // for the command as configured, then (with `bothOps`) its scheme-A twin,
-//   UDP, UDP behind the prefix (`prefix`), TCP (`tcp`), TCP behind the prefix.
+//   UDP, UDP behind the prefix (`prefix`), TCP (`tcp`), TCP behind the prefix;
+// or, for a camera that listens on TCP only (`tcpFirst`),
+//   TCP, TCP behind the prefix, UDP, UDP behind the prefix.
 // A UDP rung counts as done once the datagram leaves; a TCP rung once a byte is sent.
 #pragma once
 
@@ -13,6 +15,7 @@ struct LadderFlags {
   bool prefix = true;
   bool tcp = true;
   bool bothOps = true;
+  bool tcpFirst = false;
 };
 
 struct Rung {
