@@ -15,6 +15,7 @@
 
 #include "atem/atem_commands.h"
 #include "atem/atem_session.h"
+#include "tool_output.h"
 
 namespace quorvel_sim {
 namespace {
@@ -56,9 +57,6 @@ std::string addrText(const sockaddr_in& a) {
   return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
-bool isLoopback(const sockaddr_in& a) {
-  return (ntohl(a.sin_addr.s_addr) >> 24) == 127;
-}
 
 bool sameAddr(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;

@@ -25,6 +25,12 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "tool_output.h"
+
+using quorvel_sim::isLoopback;
+using quorvel_sim::jsonString;
+using quorvel_sim::steadyUs;
+using quorvel_sim::wallClock;
 
 namespace {
 
@@ -47,40 +53,10 @@ struct Options {
   bool json = false;
 };
 
-int64_t steadyUs() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
-std::string wallClock() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
-  char stamp[20];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
-  return stamp;
-}
 
 // Text as a JSON string. Bytes outside ASCII are taken as Latin-1, so the line stays valid UTF-8
 // whatever was received.
-std::string jsonString(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    }
-  }
-  return out + "\"";
-}
 
 // Text quoted for a text line: bytes outside printable ASCII as \xNN.
 std::string quoted(const std::string& s) {
