@@ -205,13 +205,20 @@ struct NotifySocket {
 struct CameraSim {
   Child child;
   uint16_t port = 0;
-  explicit CameraSim(const std::string& reply) {
-    startChild(
-        child,
-        {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim", "--port", "0", "--json", reply},
-        {});
+  explicit CameraSim(const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim",
+                                     "--port", "0", "--json"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    startChild(child, argv, {});
     if (waitForOutput(child, "}\n", 5000))
       port = static_cast<uint16_t>(std::stoi(child.out.substr(child.out.find("\"port\":") + 7)));
+  }
+  // The lamp of the last line that names one ("" before any).
+  std::string lamp() {
+    pumpChild(child, 0);
+    size_t at = child.out.rfind("\"lamp\":");
+    if (at == std::string::npos) return "";
+    return child.out.substr(at + 7, child.out.find_first_of(",}", at) - at - 7);
   }
 };
 
@@ -224,7 +231,7 @@ struct CameraSim {
 TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   Rig r("127.0.0.33");
   NotifySocket notify(r.dir);
-  CameraSim acking("--reply"), failing("--reply=error");
+  CameraSim acking({"--reply"}), failing({"--reply=error"});
   ASSERT_TRUE(acking.port && failing.port) << acking.child.err << failing.child.err;
   auto cameras = [&](const std::string& more) {
     return ", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": ["
@@ -436,4 +443,57 @@ TEST(Bridge, TestLamp) {
     return std::stod(cam.out.substr(t + 7));
   };
   EXPECT_NEAR(at(off) - at(on), 2000, 300);
+}
+
+// One bridge, a camera of each make: a cut lights the right lamps on each; the Sony lamp stays
+// lit past its own time-out by the profile's refresh; an HTTP camera that hangs holds up no
+// other; wrong credentials give one clear line.
+TEST(Bridge, EveryKindOfCamera) {
+  Rig r("127.0.0.39");
+  CameraSim sony({"--profile", "sony", "--lamp-timeout", "1500"}), avonic({"--profile", "avonic"}),
+      aw({"--http"}), slow({"--http", "--http-delay", "5000"}),
+      locked({"--http", "--http-user", "u", "--http-password", "p"});
+  for (CameraSim* c : {&sony, &avonic, &aw, &slow, &locked}) ASSERT_NE(c->port, 0);
+  auto cam = [](const char* name, int input, const char* profile, uint16_t port,
+                const std::string& more = "") {
+    return std::string("{\"name\": \"") + name + "\", \"watch_input_id\": " +
+           std::to_string(input) + ", \"profile\": \"" + profile +
+           "\", \"visca_port\": " + std::to_string(port) + more + "}";
+  };
+  r.start(", \"cameras\": [" + cam("sony", 1, "sony", sony.port, ", \"lamp_refresh_ms\": 1000") +
+          ", " + cam("avonic", 2, "avonic", avonic.port) + ", " + cam("aw", 1, "panasonic", aw.port) +
+          ", " + cam("slow", 1, "panasonic", slow.port) + ", " +
+          cam("locked", 2, "panasonic", locked.port,
+              ", \"http_user\": \"u\", \"http_password\": \"wrong\"") +
+          "]");
+  auto until = [&](const std::function<bool()>& done, int ms) {
+    for (int64_t end = nowMs() + ms; !done() && nowMs() < end;) r.pump(5);
+    return done();
+  };
+  ASSERT_TRUE(until([&] { return sony.lamp() == "\"PROGRAM\"" && aw.lamp() == "\"PROGRAM\"" &&
+                               avonic.lamp() == "\"PREVIEW\""; },
+                    6000))
+      << r.context() << sony.child.out << aw.child.out << avonic.child.out;
+  const int64_t cut = nowMs();
+  sim::simCut(r.sw, 0);
+  ASSERT_TRUE(until([&] { return aw.lamp() == "\"PREVIEW\"" && avonic.lamp() == "\"PROGRAM\"" &&
+                               sony.lamp() == "\"OFF\""; },
+                    1000));
+  EXPECT_LT(nowMs() - cut, 500) << "the hanging camera held them up";
+  sim::simCut(r.sw, 0);
+  ASSERT_TRUE(until([&] { return sony.lamp() == "\"PROGRAM\""; }, 1000));
+  r.pump(3000);
+  pumpChild(sony.child, 0);
+  EXPECT_EQ(sony.child.out.find("expired"), std::string::npos) << "refreshed before its time-out";
+  EXPECT_EQ(sony.lamp(), "\"PROGRAM\"");
+  EXPECT_EQ(sony.child.out.find("\"expected\""), std::string::npos) << "the sequence counts";
+  const std::string wrong = "[ERR][HTTP] locked: GET http://127.0.0.1:" +
+                            std::to_string(locked.port) +
+                            "/cgi-bin/aw_cam?cmd=TLR:0&res=1 answered 401 (the camera wants other "
+                            "credentials: http_user, http_password)\n";
+  EXPECT_EQ(r.q.err.rfind(wrong, r.q.err.find(wrong)), r.q.err.find(wrong)) << r.q.err;
+  EXPECT_NE(r.q.err.find(wrong), std::string::npos) << r.q.err;
+  EXPECT_EQ(r.q.err.find("wrong"), r.q.err.find(wrong) + wrong.find("wrong")) << "no password";
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+  EXPECT_EQ(aw.lamp(), "\"OFF\"");
 }

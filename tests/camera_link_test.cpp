@@ -46,7 +46,7 @@ struct Rig {
   static std::string describe(const DeliveryReport& r) {
     std::string text;
     for (const LinkFailure& f : r.failures)
-      text += std::string(f.tcp ? "TCP " : "UDP ") + f.call + ": " +
+      text += std::string(f.via == LinkFailure::TCP ? "TCP " : "UDP ") + f.call + ": " +
               (f.err == kErrEmptyCommand ? "empty" : strerror(f.err)) + "\n";
     if (r.tcpSent) text += "sent " + std::to_string(r.tcpSent->size()) + " bytes by TCP\n";
     return text;
@@ -170,4 +170,22 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   EXPECT_EQ(r1.status, DeliveryStatus::FAILED);
   EXPECT_EQ(Rig::describe(r1),
             "UDP sendto(): Message too long\nTCP connect(): Connection timed out\n");
+}
+
+// Sony's framing: every datagram behind the 8-byte header, its sequence one more each time the
+// link sends, from 0, wrapping after 2^32 - 1.
+TEST(CameraLink, VisaOverIpFramingCounts) {
+  UdpPeer camera("127.0.0.1", 0);
+  Rig r(cameraAt(camera.port, "81 01 7e 01 0a 00 02 ff",
+                 ", \"visca_framing\": \"sony-ip\", \"compat_try_tcp\": false"));
+  const uint32_t sequences[] = {0, 1, 0xFFFFFFFF, 0};
+  for (uint32_t seq : sequences) {
+    if (seq == 0xFFFFFFFF) r.link.sequence = seq;
+    EXPECT_EQ(r.deliver(PROGRAM), "");
+    Bytes got;
+    ASSERT_TRUE(camera.receive(got, 1000));
+    Bytes want = hexBytes("01 00 00 08 00 00 00 00 81 01 7e 01 0a 00 02 ff");
+    putBe32(&want[4], seq);
+    EXPECT_EQ(got, want) << seq;
+  }
 }

@@ -138,8 +138,9 @@ TEST(CameraSim, SchemesPrefixTransportsUnknownBytesOnlyModeRepliesErrorsAndPorts
 // Rows: camera, sending socket (0 and 1: two senders kept open; -1 a new one each time), TCP,
 // bytes, report members from "command" on, and whether ACK and completion come back (for sony
 // behind a reply header echoing the sequence number). Sony takes only framed UDP, checks the
-// header's length and each sender's sequence (a jump or repeat is reported, still taken; 2^32 - 1
-// wraps to 0); avonic takes raw VISCA with a red and a green parameter.
+// header's length and the sequence, counted per controller whatever its port (a jump or repeat
+// is reported, still taken; 2^32 - 1 wraps to 0); avonic takes raw VISCA with a red and a green
+// parameter.
 TEST(CameraSim, ProfilesFramingSequencesLampsAndExpiry) {
   Camera sony("127.0.1.43", {"--profile", "sony"}), avonic("127.0.1.44", {"--profile", "avonic"}),
       expiring("127.0.1.45", {"--profile", "sony", "--lamp-timeout", "50"});
@@ -178,8 +179,8 @@ TEST(CameraSim, ProfilesFramingSequencesLampsAndExpiry) {
        R"("sequence":4294967295,"expected":8,"command":{"red":true},)" + red, true},
       {&sony, 0, false, frame("00 00 00 00") + off,
        R"("sequence":0,"command":{"red":false},)" + dark, true},
-      {&sony, 1, false, frame("00 00 00 00") + on, R"("sequence":0,"command":{"red":true},)" + red,
-       true},
+      {&sony, 1, false, frame("00 00 00 00") + on,
+       R"("sequence":0,"expected":1,"command":{"red":true},)" + red, true},
       {&sony, -1, true, frame("00 00 00 00") + off,
        R"("accepted":false,"ignored":"sony takes UDP only")", false},
       {&sony, 1, false, frame("00 00 00 01") + "81 01 7e 01 0a 01 05 ff",

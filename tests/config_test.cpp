@@ -323,10 +323,11 @@ TEST(Config, CheckAndTheCommandLine) {
       "Config " + good +
           ": usable, 1 camera\n"
           "  atem_ip \"127.0.0.5\", lamp_on_switcher_loss \"keep\", log_changes false\n"
-          "  camera cam1: me_index 0, watch_input_id 1, tally_source \"switcher\", "
-          "lamp_refresh_ms 0\n"
+          "  camera cam1: profile \"default\", me_index 0, watch_input_id 1, tally_source "
+          "\"switcher\", lamp_refresh_ms 0, lamp \"visca\"\n"
           "    visca_host \"127.0.0.1\", visca_port 52381, bind_source_ip \"\", compat_try_prefix "
-          "true, compat_try_tcp true, compat_try_both_ops true, visca_transport \"udp\"\n"
+          "true, compat_try_tcp true, compat_try_both_ops true, visca_transport \"udp\", "
+          "visca_framing \"raw\"\n"
           "    visca_program \"81017E010A0105FF 0g\" (81 01 7e 01 0a 01 05 ff 00), visca_preview "
           "\"81 01 7e 01 0a 01 04 ff\" (81 01 7e 01 0a 01 04 ff), visca_off \"81 01 7e 01 0a 01 "
           "00 ff\" (81 01 7e 01 0a 01 00 ff)\n");
@@ -441,4 +442,68 @@ TEST(Config, ManyUnknownKeysAreCounted) {
   read(text + "}", nullptr, &warnings);
   ASSERT_EQ(warnings.size(), 21u);
   EXPECT_EQ(warnings.back().text, "Config: 4980 more unknown keys are not read");
+}
+
+// A profile fills what the file leaves out, for one make of camera; what the file sets wins,
+// at the top level or in the entry, and an entry may name a profile of its own.
+TEST(Config, ProfilesFillWhatTheFileLeavesOut) {
+  Config c = read(R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1", "profile": "sony",
+      "lamp_refresh_ms": 5000, "cameras": [{"name": "s"}, {"name": "a", "profile": "avonic"},
+        {"name": "p", "profile": "panasonic", "visca_host": "cam.test", "http_user": "u"},
+        {"name": "own", "visca_program": "81 01 7e 01 0a 00 02 ff 00"}]})");
+  const CameraConfig &s = c.cameras.at(0), &a = c.cameras.at(1), &p = c.cameras.at(2),
+                     &own = c.cameras.at(3);
+  EXPECT_EQ(s.commands.forms[PROGRAM].plain, hexBytes("81 01 7e 01 0a 00 02 ff"));
+  EXPECT_EQ(s.commands.forms[PREVIEW].plain, hexBytes("81 01 7e 01 0a 00 03 ff"));
+  EXPECT_EQ(s.commands.forms[OFF].plain, hexBytes("81 01 7e 01 0a 00 03 ff"));
+  EXPECT_TRUE(s.ladder.framed && !s.ladder.prefix && !s.ladder.tcp && !s.ladder.bothOps);
+  EXPECT_EQ(s.port, 52381);
+  EXPECT_EQ(s.refreshNs, 5000 * kNsPerMs) << "the top level's refresh wins over the profile's";
+  EXPECT_EQ(a.commands.forms[PROGRAM].plain, hexBytes("81 01 7e 01 0a 00 02 03 ff"));
+  EXPECT_EQ(a.commands.forms[PREVIEW].plain, hexBytes("81 01 7e 01 0a 00 03 02 ff"));
+  EXPECT_EQ(a.commands.forms[OFF].plain, hexBytes("81 01 7e 01 0a 00 03 03 ff"));
+  EXPECT_TRUE(a.port == 1259 && !a.ladder.framed);
+  ASSERT_TRUE(p.http);
+  const std::string aw = "http://cam.test:80/cgi-bin/aw_cam?cmd=";
+  const std::pair<TallyState, std::vector<std::string>> urls[] = {
+      {PROGRAM, {aw + "TLR:1&res=1", aw + "TLG:0&res=1"}},
+      {PREVIEW, {aw + "TLR:0&res=1", aw + "TLG:1&res=1"}},
+      {OFF, {aw + "TLR:0&res=1", aw + "TLG:0&res=1"}}};
+  for (const auto& [state, want] : urls) {
+    std::vector<std::string> got;
+    for (const HttpRequest& r : p.requests[state]) got.push_back(r.url);
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(p.requests[state][0].address == htonl(0x7F000015) &&
+                p.requests[state][0].port == 80);
+  }
+  EXPECT_EQ(own.commands.forms[PROGRAM].plain, hexBytes("81 01 7e 01 0a 00 02 ff 00"));
+  EXPECT_EQ(own.commands.forms[OFF].plain, hexBytes("81 01 7e 01 0a 00 03 ff"));
+
+  // What an HTTP camera must have, and what it must not.
+  const std::string head = R"({"atem_ip": "127.0.0.5", "lamp": "http", )";
+  const std::string all = R"("http_program": ["http://127.0.0.1:8080/on"], "http_off": ["http://127.0.0.1/off"])";
+  const std::pair<std::string, std::string> errors[] = {
+      {head + all + "}", "Config 'http_preview' has no URL: an http camera needs requests for each state"},
+      {head + all + R"(, "http_preview": ["https://127.0.0.1/p"]})",
+       "Config 'http_preview' URL 'https://127.0.0.1/p' is not http://host[:port]/path"},
+      {head + all + R"(, "http_preview": ["http://u:p@127.0.0.1/p"]})",
+       "Config 'http_preview' URL 'http://u:p@127.0.0.1/p' holds credentials: put them in "
+       "http_user and http_password"},
+      {head + all + R"(, "http_preview": ["http://127.0.0.1:0/p"]})",
+       "Config 'http_preview' URL 'http://127.0.0.1:0/p' has no port 1-65535"},
+      {head + all + R"(, "http_preview": ["http://127.0.0.1"]})",
+       "Config 'http_preview' URL 'http://127.0.0.1' is not http://host[:port]/path"},
+      {R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1", "profile": "canon"})",
+       R"(Config 'profile' must be "default", "sony", "avonic" or "panasonic", not "canon")"},
+  };
+  for (const auto& [text, want] : errors) {
+    std::string error;
+    read(text, &error);
+    EXPECT_EQ(error, want) << text;
+  }
+  std::vector<ConfigWarning> warnings;
+  read(R"({"atem_ip": "127.0.0.5", "visca_host": "127.0.0.1", "http_user": "u"})", nullptr,
+       &warnings);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].text, "Config: the http_ keys are read only for a camera with \"lamp\": \"http\"");
 }

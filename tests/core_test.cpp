@@ -89,7 +89,7 @@ struct Rig {
         sent.push_back({name, state, *a.ladder.rungs[0].bytes, ms(), cfg.port});
         DeliveryReport r;
         r.status = outcome.count(name) ? outcome[name] : DeliveryStatus::DELIVERED;
-        if (r.status == DeliveryStatus::FAILED) r.failures.push_back({false, "sendto()", 101});
+        if (r.status == DeliveryStatus::FAILED) r.failures.push_back({LinkFailure::UDP, "sendto()", 101, {}});
         coreDelivered(*core, a.camera, r, now, acts);
       }
     }

@@ -10,7 +10,7 @@
 // Profiles play particular camera families. Every camera has a red and a green lamp; the
 // familiar names stand for red alone (PROGRAM), green alone (PREVIEW) and neither (OFF).
 // - sony: one red lamp, set only by VISCA-over-IP datagrams (header 01 00, payload length,
-//   sequence number) whose sequence counts up by one per sender; a lit lamp goes dark by itself
+//   sequence number) whose sequence counts up by one per controller; a lit lamp goes dark by itself
 //   15 s after the last on command, as those cameras do over IP.
 // - avonic: raw VISCA with two parameters, red then green.
 // - --http: the TCP port speaks HTTP as Panasonic AW cameras do (/cgi-bin/aw_cam?cmd=TLR:1).
@@ -444,9 +444,10 @@ void sendAnswers(const Options& opt, const Camera& cam, bool prefixed, uint32_t 
 }
 
 // Sony takes one command per datagram, behind the 8-byte header: payload type 01 00 (a VISCA
-// command), the command's length, and a sequence number that each sender counts up from 0 with
-// every datagram. A jump or a repeat is reported and the command still taken; a datagram without
-// the header, or whose header does not fit, is ignored.
+// command), the command's length, and a sequence number that counts up from 0 with every
+// datagram to the camera, whichever port of the controller it comes from (a controller may send
+// each command from a socket of its own). A jump or a repeat is reported and the command still
+// taken; a datagram without the header, or whose header does not fit, is ignored.
 void onSonyDatagram(const Options& opt, Camera& cam, const uint8_t* d, size_t n,
                     const sockaddr_in& from, int64_t now) {
   Received r;
@@ -458,7 +459,7 @@ void onSonyDatagram(const Options& opt, Camera& cam, const uint8_t* d, size_t n,
   } else {
     r.sequenced = true;
     r.sequence = getBe32(d + 4);
-    uint64_t sender = uint64_t{ntohl(from.sin_addr.s_addr)} << 16 | ntohs(from.sin_port);
+    uint64_t sender = ntohl(from.sin_addr.s_addr);
     if (cam.nextSequence.size() >= 1024 && !cam.nextSequence.count(sender))
       cam.nextSequence.clear();
     auto next = cam.nextSequence.emplace(sender, 0).first;
@@ -941,7 +942,7 @@ void usage() {
       "  --only-prefixed   light the lamp only for commands behind the 8-byte header\n"
       "  --color/--no-color  colour the lamp state (default: when writing to a terminal)\n"
       "  --profile sony    one red lamp, VISCA over IP on UDP only: header 01 00, length,\n"
-      "                    sequence number (checked per sender, from 0); 8x 01 7E 01 0A 00 02 FF\n"
+      "                    sequence number (checked per controller, from 0); 8x 01 7E 01 0A 00 02 FF\n"
       "                    on, ... 03 FF off; a lit lamp goes dark 15 s after the last on command\n"
       "  --profile avonic  red and green lamps, raw VISCA 8x 01 7E 01 0A 00 RR GG FF (02 on,\n"
       "                    03 off), over UDP and TCP\n"

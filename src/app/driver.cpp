@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -15,22 +16,25 @@
 #include "link/atem_link.h"
 #include "link/camera_link.h"
 #include "link/event_loop.h"
+#include "link/http_camera.h"
 #include "link/log_writer.h"
 #include "link/notify.h"
 
 namespace {
 
 // Event tags: what the fd is, whose it is, and the fd itself (numbers are reused once closed).
-enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2, kTagLog = 3 };
+enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2, kTagLog = 3, kTagHttp = 4 };
 constexpr uint32_t kIdMask = 0xFFFFFF;
 uint64_t tag(uint64_t kind, uint32_t camera, int fd) {
   return kind << 56 | uint64_t{camera & kIdMask} << 32 | static_cast<uint32_t>(fd);
 }
 
-// One camera's link, by the core's id for the camera.
+// One camera's link, by the core's id for the camera: VISCA sockets, or HTTP requests.
 struct Slot {
   uint32_t id = 0;
+  bool http = false;
   CameraLink link;
+  HttpCamera web;
 };
 
 struct Driver {
@@ -38,7 +42,9 @@ struct Driver {
   EventLoop loop;
   AtemLink atem;
   Notifier notify;
-  std::vector<Slot> slots;
+  HttpAgent agent;  // opened with the first HTTP camera
+  std::vector<HttpDone> httpDone;
+  std::vector<std::unique_ptr<Slot>> slots;  // stable: curl keeps pointers to their cameras
   CoreActions acts;
   DeliveryReport report;
   LogLines pending;  // written at the end of the wake, after the datagrams
@@ -47,9 +53,47 @@ struct Driver {
 };
 
 Slot* findSlot(Driver& d, uint32_t id) {
-  for (Slot& s : d.slots)
-    if ((s.id & kIdMask) == (id & kIdMask)) return &s;
+  for (auto& s : d.slots)
+    if ((s->id & kIdMask) == (id & kIdMask)) return s.get();
   return nullptr;
+}
+
+// Curl's wishes about its sockets, carried out at once: a number it gives up may be taken by
+// the next socket opened.
+void watchHttp(Driver& d) {
+  for (const HttpAgent::SocketChange& c : d.agent.changes) {
+    if (c.what == CURL_POLL_REMOVE) {
+      loopUnwatch(d.loop, c.fd);
+      continue;
+    }
+    uint32_t events = 0;
+    if (c.what & CURL_POLL_IN) events |= EPOLLIN;
+    if (c.what & CURL_POLL_OUT) events |= EPOLLOUT;
+    loopWatch(d.loop, c.fd, events, tag(kTagHttp, 0, c.fd));
+  }
+  d.agent.changes.clear();
+}
+
+void openLink(Driver& d, const CameraAction& act) {
+  auto slot = std::make_unique<Slot>();
+  slot->id = act.camera;
+  slot->http = act.config->http;
+  std::string error;
+  if (slot->http && (d.agent.multi || httpAgentOpen(d.agent, error)))
+    httpCameraOpen(d.agent, slot->web, *act.config);
+  else
+    cameraSetup(slot->link, *act.config);
+  d.slots.push_back(std::move(slot));
+}
+
+void closeLink(Driver& d, Slot* s) {
+  if (s->http)
+    httpCameraClose(d.agent, s->web);
+  else
+    cameraClose(s->link);
+  watchHttp(d);
+  d.slots.erase(std::find_if(d.slots.begin(), d.slots.end(),
+                             [&](const auto& p) { return p.get() == s; }));
 }
 
 void reportTo(Driver& d, Slot& s, bool ready, int64_t now);
@@ -62,20 +106,22 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
   for (size_t i = 0; i < a.cameras.size(); ++i) {
     const CameraAction act = a.cameras[i];  // a copy: reporting a delivery may add actions
     if (act.kind == CameraAction::OPEN) {
-      d.slots.push_back({act.camera, CameraLink()});
-      cameraSetup(d.slots.back().link, *act.config);
+      openLink(d, act);
       continue;
     }
     Slot* s = findSlot(d, act.camera);
     if (!s) continue;
     if (act.kind == CameraAction::CLOSE) {
-      cameraClose(s->link);
-      d.slots.erase(d.slots.begin() + (s - d.slots.data()));
+      closeLink(d, s);
       continue;
     }
-    d.report.failures.clear();
-    d.report.tcpSent = nullptr;
-    cameraDeliver(s->link, act.ladder, now, d.report);
+    d.report = DeliveryReport();
+    if (s->http) {
+      httpDeliver(d.agent, s->web, act.state, now, d.report);
+      watchHttp(d);
+    } else {
+      cameraDeliver(s->link, act.ladder, now, d.report);
+    }
     coreDelivered(d.core, s->id, d.report, now, a);
   }
   LinkFailure failure;
@@ -95,8 +141,7 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
 
 // A TCP rung made progress, or its time ran out.
 void reportTo(Driver& d, Slot& s, bool ready, int64_t now) {
-  d.report.failures.clear();
-  d.report.tcpSent = nullptr;
+  d.report = DeliveryReport();
   cameraContinue(s.link, ready, now, d.report);
   coreDelivered(d.core, s.id, d.report, now, d.acts);
   perform(d, now);
@@ -127,23 +172,44 @@ void readAnswers(Driver& d, Slot& s, const CameraLink::Answers& a, int64_t now) 
 
 int64_t nextDeadline(const Driver& d) {
   int64_t next = std::min(coreDeadline(d.core), notifyDeadline(d.notify));
-  for (const Slot& s : d.slots) next = std::min(next, cameraDeadline(s.link));
+  next = std::min(next, d.agent.deadlineNs);
+  for (const auto& s : d.slots)
+    if (!s->http) next = std::min(next, cameraDeadline(s->link));
   return next;
+}
+
+// Curl ran: the requests it finished go to the core, which may start the next ones.
+void reapHttp(Driver& d, int64_t now) {
+  watchHttp(d);
+  d.httpDone.clear();
+  httpAgentReap(d.agent, now, d.httpDone);
+  watchHttp(d);
+  for (const HttpDone& done : d.httpDone) {
+    for (const auto& s : d.slots)
+      if (&s->web == done.camera) coreDelivered(d.core, s->id, done.report, now, d.acts);
+    perform(d, now);
+  }
 }
 
 void runTimers(Driver& d, int64_t now) {
   if (coreSilenceDue(d.core, now)) onSwitcherReadable(d);
+  if (now >= d.agent.deadlineNs) {
+    httpAgentRun(d.agent, -1, 0, now);
+    reapHttp(d, now);
+  }
   for (size_t i = 0; i < d.slots.size(); ++i) {
-    Slot& s = d.slots[i];
-    if (s.link.active && s.link.tcp >= 0 && now >= s.link.tcpDeadlineNs)
-      reportTo(d, d.slots[i], false, now);
-    CameraLink& l = d.slots[i].link;
+    if (d.slots[i]->http) continue;
+    if (d.slots[i]->link.active && d.slots[i]->link.tcp >= 0 &&
+        now >= d.slots[i]->link.tcpDeadlineNs)
+      reportTo(d, *d.slots[i], false, now);
+    Slot& s = *d.slots[i];
+    CameraLink& l = s.link;
     if (now >= l.prepareAtNs) {
-      readAnswers(d, d.slots[i], l.retired, now);
+      readAnswers(d, s, l.retired, now);
       cameraPrepare(l);
     }
     if (l.answers.fd >= 0 && now >= l.answers.untilNs) {
-      readAnswers(d, d.slots[i], l.answers, now);
+      readAnswers(d, s, l.answers, now);
       cameraAnswerExpire(l, now);
     }
   }
@@ -179,6 +245,10 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
     return;
   }
   if (kind == kTagLog) return;  // written at the end of the wake
+  if (kind == kTagHttp) {
+    httpAgentRun(d.agent, fd, events, now);
+    return reapHttp(d, now);
+  }
   Slot* s = findSlot(d, id);
   if (kind == kTagTcp && s && fd == s->link.tcp)
     reportTo(d, *s, events & (EPOLLOUT | EPOLLERR | EPOLLHUP), now);
@@ -189,11 +259,11 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
 void afterWake(Driver& d, int64_t now) {
   coreWakeEnd(d.core, d.acts);
   perform(d, now);
-  for (Slot& s : d.slots) {
-    CameraLink& l = s.link;
+  for (auto& s : d.slots) {
+    CameraLink& l = s->link;
     // Once: a connection kept after its delivery must not keep waking the loop.
     if (l.tcpNew && l.tcp >= 0)
-      loopWatch(d.loop, l.tcp, EPOLLOUT | EPOLLONESHOT, tag(kTagTcp, s.id, l.tcp));
+      loopWatch(d.loop, l.tcp, EPOLLOUT | EPOLLONESHOT, tag(kTagTcp, s->id, l.tcp));
     l.tcpNew = false;
   }
   logWriterAddAll(d.log, d.pending);
@@ -213,7 +283,8 @@ void afterWake(Driver& d, int64_t now) {
 }
 
 void closeAll(Driver& d) {
-  for (Slot& s : d.slots) cameraClose(s.link);
+  while (!d.slots.empty()) closeLink(d, d.slots.back().get());
+  if (d.agent.multi) httpAgentClose(d.agent);
   atemLinkClose(d.atem);
   notifyClose(d.notify);
   loopClose(d.loop);

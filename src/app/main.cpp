@@ -138,7 +138,8 @@ int check(const Args& a) {
       for (const CameraConfig& k : c.cameras) {
         writeLine(Tag::NONE, "  camera " + k.settings.name + ": " + group(k.settings, 1));
         writeLine(Tag::NONE, "    " + group(k.settings, 2));
-        writeLine(Tag::NONE, "    " + group(k.settings, 3, &k));
+        // A camera's commands: VISCA bytes, or the HTTP requests.
+        writeLine(Tag::NONE, "    " + group(k.settings, k.http ? 4 : 3, &k));
       }
     }
     for (const ConfigWarning& w : loaded.warnings) writeLine(Tag::WARN, w.text);

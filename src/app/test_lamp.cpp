@@ -12,6 +12,7 @@
 #include "core/core.h"
 #include "link/camera_link.h"
 #include "link/event_loop.h"
+#include "link/http_camera.h"
 #include "visca/visca_reply.h"
 
 namespace {
@@ -19,6 +20,8 @@ namespace {
 struct Lamp {
   const CameraConfig& camera;
   CameraLink link;
+  HttpAgent agent;  // an HTTP camera's
+  HttpCamera web;
   EventLoop loop;
   bool stopped = false;  // SIGINT or SIGTERM: straight to OFF
   bool allSent = true;
@@ -68,11 +71,40 @@ void hold(Lamp& l, int64_t until) {
   }
 }
 
+// One delivery of `state` to an HTTP camera, its requests one after the other, to the end.
+void deliverHttp(Lamp& l, TallyState state, DeliveryReport& report) {
+  httpDeliver(l.agent, l.web, state, monotonicNs(), report);
+  std::vector<HttpDone> done;
+  while (report.status == DeliveryStatus::RUNNING) {
+    int running = 0;
+    curl_multi_poll(l.agent.multi, nullptr, 0, 100, nullptr);
+    curl_multi_perform(l.agent.multi, &running);
+    done.clear();
+    httpAgentReap(l.agent, monotonicNs(), done);
+    for (const HttpDone& d : done) {
+      report.status = d.report.status;
+      report.failures.insert(report.failures.end(), d.report.failures.begin(),
+                             d.report.failures.end());
+      report.outcome = d.report.outcome;
+    }
+  }
+  l.agent.changes.clear();
+}
+
 // One delivery of `state`, to its end.
 void deliver(Lamp& l, TallyState state) {
   const std::string who = l.camera.settings.name + ": ";
   DeliveryReport report;
   LogLines lines;
+  if (l.camera.http) {
+    deliverHttp(l, state, report);
+    deliveryLines(who, l.camera, state, report, lines);
+    if (report.status == DeliveryStatus::DELIVERED)
+      addLine(lines, Tag::OK, who + tallyStateToString(state) + " sent (" + report.outcome + ")");
+    else
+      l.allSent = false;
+    return print(lines);
+  }
   cameraDeliver(l.link, buildLadder(l.camera.commands.forms[state], l.camera.ladder), monotonicNs(),
                 report);
   while (report.status == DeliveryStatus::RUNNING) {
@@ -121,18 +153,28 @@ int runTestLamp(const Config& config, const std::vector<std::string>& operands) 
     }
   }
 
-  Lamp l{*found, {}, {}};
+  Lamp l{*found, {}, {}, {}, {}};
   std::string error;
   if (!loopOpen(l.loop, error)) {
     writeLine(Tag::ERR, "Cannot set up the event loop: " + error);
     return 1;
   }
+  if (l.camera.http) {
+    if (!httpAgentOpen(l.agent, error)) {
+      writeLine(Tag::ERR, "Cannot set up HTTP: " + error);
+      return 1;
+    }
+    httpCameraOpen(l.agent, l.web, l.camera);
+  }
   cameraSetup(l.link, l.camera);
   cameraPrepare(l.link);
-  writeLine(Tag::INFO, "Camera " + l.camera.settings.name + " at " +
-                           addressText(l.camera.settings.visca_host, l.camera.host) + ":" +
-                           std::to_string(l.camera.port) + ": " + tallyStateToString(state) +
-                           " for " + (operands.size() > 2 ? operands[2] : "5") + " s, then OFF");
+  const std::string where = l.camera.http
+                                ? "by HTTP"
+                                : "at " + addressText(l.camera.settings.visca_host, l.camera.host) +
+                                      ":" + std::to_string(l.camera.port);
+  writeLine(Tag::INFO, "Camera " + l.camera.settings.name + " " + where + ": " +
+                           tallyStateToString(state) + " for " +
+                           (operands.size() > 2 ? operands[2] : "5") + " s, then OFF");
   const int64_t end = monotonicNs() + static_cast<int64_t>(seconds * 1e9);
   deliver(l, state);
   while (!l.stopped && monotonicNs() < end) {
@@ -146,6 +188,10 @@ int runTestLamp(const Config& config, const std::vector<std::string>& operands) 
   deliver(l, OFF);
   hold(l, monotonicNs() + kAnswerWindowNs);
   cameraClose(l.link);
+  if (l.camera.http) {
+    httpCameraClose(l.agent, l.web);
+    httpAgentClose(l.agent);
+  }
   loopClose(l.loop);
   return l.allSent ? 0 : 1;
 }

@@ -5,7 +5,8 @@
 #include <cerrno>
 
 bool tagIsError(Tag tag) {
-  return tag == Tag::ERR || tag == Tag::ERR_UDP || tag == Tag::ERR_TCP || tag == Tag::WARN;
+  return tag == Tag::ERR || tag == Tag::ERR_UDP || tag == Tag::ERR_TCP || tag == Tag::ERR_HTTP ||
+         tag == Tag::WARN;
 }
 
 static const char* tagText(Tag tag) {
@@ -19,6 +20,7 @@ static const char* tagText(Tag tag) {
     case Tag::ERR: return "[ERR] ";
     case Tag::ERR_UDP: return "[ERR][UDP] ";
     case Tag::ERR_TCP: return "[ERR][TCP] ";
+    case Tag::ERR_HTTP: return "[ERR][HTTP] ";
     case Tag::WARN: return "[WARN] ";
   }
   return "";

@@ -21,6 +21,7 @@ enum class Tag {
   ERR,       // "[ERR]"
   ERR_UDP,   // "[ERR][UDP]"
   ERR_TCP,   // "[ERR][TCP]"
+  ERR_HTTP,  // "[ERR][HTTP]"
   WARN,      // "[WARN]"
 };
 

@@ -90,6 +90,7 @@ JsonType jsonTypeOf(SettingKind kind) {
     case K::FLAG:
       return JsonType::Bool;
     case K::CAMERAS:
+    case K::LIST:
       return JsonType::Array;
     default:
       return JsonType::String;
@@ -175,6 +176,18 @@ struct Reader {
             return &d;
           }
           s.*d.number = index;
+          break;
+        }
+        case K::LIST: {
+          std::vector<std::string> items;
+          for (const JsonValue& item : v.arr) {
+            if (item.type == JsonType::String)
+              items.push_back(item.str);
+            else
+              warn(std::string("'") + d.key + "' holds " + typeName(item.type) +
+                   ", not a string: it is left out");
+          }
+          s.*d.list = items;
           break;
         }
         case K::CAMERAS:
@@ -265,7 +278,75 @@ std::string rangeText(const SettingDef& d) {
 // Checks what no camera may have, whatever the file's leniency (no address, a number out of its
 // range, commands that are not hex), and builds the camera, with the start-up warnings: lossy hex
 // pieces, a refresh raised to the least allowed, addresses that are not dotted.
+// "http://host[:port]/path" into `request`; the host looked up once. False with `why`.
+bool readUrl(const Reader& r, const char* key, const std::string& url, HttpRequest& request,
+             std::string& why) {
+  const std::string bad = std::string("'") + key + "' URL '" + url + "' ";
+  if (url.compare(0, 7, "http://") != 0)
+    return why = bad + "is not http://host[:port]/path", false;
+  const size_t slash = url.find('/', 7);
+  const std::string authority = url.substr(7, slash == std::string::npos ? slash : slash - 7);
+  if (slash == std::string::npos || authority.empty())
+    return why = bad + "is not http://host[:port]/path", false;
+  if (authority.find('@') != std::string::npos)
+    return why = bad + "holds credentials: put them in http_user and http_password", false;
+  const size_t colon = authority.find(':');
+  request.url = url;
+  request.host = authority.substr(0, colon);
+  request.port = 80;
+  if (colon != std::string::npos) {
+    const std::string port = authority.substr(colon + 1);
+    char* end = nullptr;
+    const long n = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || n < 1 || n > 65535)
+      return why = bad + "has no port 1-65535", false;
+    request.port = static_cast<uint16_t>(n);
+  }
+  std::string host = request.host;
+  return readAddress(r, key, host, true, request.address, why);
+}
+
+// An HTTP camera's requests for each lamp state, "{host}" and "{port}" standing for its
+// visca_host and visca_port.
+bool readRequests(const Reader& r, const Settings& s, CameraConfig& camera, Refusal& refusal) {
+  const std::pair<const char*, const std::vector<std::string>*> lists[] = {
+      {"http_off", &s.http_off}, {"http_preview", &s.http_preview},
+      {"http_program", &s.http_program}};  // by lamp state
+  for (int state = PROGRAM; state >= OFF; --state) {
+    const auto& [key, urls] = lists[state];
+    if (urls->empty())
+      return refusal.text = std::string("'") + key +
+                            "' has no URL: an http camera needs requests for each state",
+             false;
+    for (std::string url : *urls) {
+      for (size_t at; (at = url.find("{host}")) != std::string::npos;)
+        url.replace(at, 6, s.visca_host);
+      for (size_t at; (at = url.find("{port}")) != std::string::npos;)
+        url.replace(at, 6, std::to_string(s.visca_port));
+      HttpRequest request;
+      if (!readUrl(r, key, url, request, refusal.text)) return false;
+      camera.requests[state].push_back(request);
+    }
+  }
+  return true;
+}
+
 bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& refusal) {
+  camera = CameraConfig();
+  if (s.lamp == 1) {  // "http"
+    camera.http = true;
+    camera.settings = s;
+    camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
+    camera.refreshNs = int64_t{s.lamp_refresh_ms} * 1'000'000;
+    if (!s.visca_host.empty() &&
+        !readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text))
+      return false;
+    camera.settings.visca_host = s.visca_host;
+    return readRequests(r, s, camera, refusal);
+  }
+  if (!s.http_program.empty() || !s.http_preview.empty() || !s.http_off.empty() ||
+      !s.http_user.empty() || !s.http_password.empty())
+    r.warn("the http_ keys are read only for a camera with \"lamp\": \"http\"");
   if (s.visca_host.empty()) return refusal.text = "missing 'visca_host'", false;
   for (size_t i = 0; i < kSettingCount; ++i) {
     const SettingDef& d = kSettings[i];
@@ -276,7 +357,6 @@ bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& ref
                             std::to_string(v),
              false;
   }
-  camera = CameraConfig();
   if (!readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text)) return false;
   camera.bound = !s.bind_source_ip.empty();
   if (camera.bound &&
@@ -304,7 +384,7 @@ bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& ref
   }
   camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
   camera.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops,
-                   s.visca_transport == 1};
+                   s.visca_transport == 1, s.visca_framing == 1 /* "sony-ip" */};
   camera.port = static_cast<uint16_t>(s.visca_port);
   if (s.lamp_refresh_ms > 0 && s.lamp_refresh_ms < kMinRefreshMs) {
     r.warn("'lamp_refresh_ms' " + std::to_string(s.lamp_refresh_ms) + " raised to " +
@@ -318,6 +398,20 @@ bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& ref
   return true;
 }
 
+// A camera's settings: the defaults, then the keys its profile fills, then whatever the top level
+// and its entry (nullptr: none) set, which wins. `asRead` holds the settings read without the
+// profile: its profile is the camera's.
+Settings withProfile(const JsonValue& root, const JsonValue* entry, const Settings& asRead) {
+  Settings s = defaultSettings();
+  const Profile& p = kProfiles[asRead.profile];
+  for (size_t i = 0; p.values[i]; i += 2) setSetting(*findSetting(p.values[i]), s, p.values[i + 1]);
+  std::string why;
+  Reader{root, "", nullptr, nullptr}.read(s, true, why);
+  if (entry) Reader{*entry, "", nullptr, nullptr}.read(s, false, why);
+  s.name = asRead.name;
+  return s;
+}
+
 // Two cameras at one address and port with different commands: the lamp shows whichever came
 // last. (The same commands are two lamps on one head, which is fine.)
 void sameAddressWarnings(const Config& c, const std::string& path,
@@ -329,7 +423,7 @@ void sameAddressWarnings(const Config& c, const std::string& path,
   for (size_t i = 0; i < c.cameras.size(); ++i)
     for (size_t j = i + 1; j < c.cameras.size(); ++j) {
       const CameraConfig &a = c.cameras[i], &b = c.cameras[j];
-      if (a.host != b.host || a.port != b.port) continue;
+      if (a.http || b.http || a.host != b.host || a.port != b.port) continue;
       bool same = true;
       for (int s = 0; s < kTallyStates; ++s)
         same = same && a.commands.forms[s].plain == b.commands.forms[s].plain;
@@ -361,6 +455,7 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
   if (!root.has("cameras")) {
     Settings one = top;
     one.name = "cam1";
+    one = withProfile(root, nullptr, one);
     CameraConfig camera;
     Refusal refusal;
     if (!topRead) return error = "Config " + why, false;
@@ -402,6 +497,7 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
     CameraConfig camera;
     Refusal refusal;
     if (r.read(cam, false, why)) return error = at + why, false;
+    cam = withProfile(root, &entry, cam);
     if (!buildCamera(r, cam, camera, refusal)) return error = at + refusal.text, false;
     c.cameras.push_back(std::move(camera));
   }

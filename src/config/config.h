@@ -41,28 +41,38 @@ struct Settings {
   bool compat_try_prefix = false;
   bool compat_try_tcp = false;
   bool compat_try_both_ops = false;
-  int32_t visca_transport = 0;  // kViscaTransports
+  int32_t visca_transport = 0;  // "udp", "tcp"
+  int32_t visca_framing = 0;    // "raw", "sony-ip"
+  int32_t profile = 0;          // kProfiles
+  int32_t lamp = 0;             // "visca", "http"
   std::string visca_program;
   std::string visca_preview;
   std::string visca_off;
+  std::vector<std::string> http_program;
+  std::vector<std::string> http_preview;
+  std::vector<std::string> http_off;
+  std::string http_user;
+  std::string http_password;
 };
 
-enum class SettingKind { TEXT, NUMBER, FLAG, CHOICE, CAMERAS };
+enum class SettingKind { TEXT, NUMBER, FLAG, CHOICE, LIST, CAMERAS };
 enum class SettingScope { TOP, CAMERA, ENTRY };  // top level only; either; an entry only
 
 // One key.
 struct SettingDef {
-  const char* key;
-  SettingKind kind;
-  SettingScope scope;
-  const char* def;              // the default in the file's words ("52381", "true", "buses")
-  int32_t lo, hi;               // NUMBER: the values that can be meant
-  const char* const* choices;   // CHOICE: the words, in the order of their enum; nullptr-ended
-  int group;                    // --check prints the keys of one group on one line
-  bool link;                    // a change moves the camera: on a reload it starts afresh
-  std::string Settings::*text;  // TEXT
-  int32_t Settings::*number;    // NUMBER, CHOICE (the index of the word)
-  bool Settings::*flag;         // FLAG
+  const char* key = nullptr;
+  SettingKind kind = SettingKind::TEXT;
+  SettingScope scope = SettingScope::CAMERA;
+  const char* def = "";                // the default in the file's words ("52381", "true")
+  int32_t lo = 0, hi = 0;              // NUMBER: the values that can be meant
+  const char* const* choices = nullptr;  // CHOICE: the words, in the order of their enum
+  int group = -1;                      // --check prints the keys of one group on one line
+  bool link = false;                   // a change moves the camera: a reload starts it afresh
+  bool secret = false;                 // never printed
+  std::string Settings::*text = nullptr;                // TEXT
+  int32_t Settings::*number = nullptr;                  // NUMBER, CHOICE (the word's index)
+  bool Settings::*flag = nullptr;                       // FLAG
+  std::vector<std::string> Settings::*list = nullptr;  // LIST: strings
 };
 extern const SettingDef kSettings[];
 extern const size_t kSettingCount;
@@ -73,20 +83,43 @@ Settings defaultSettings();
 std::string settingText(const SettingDef& def, const Settings& s);
 // The lamp state whose command the key holds (OFF, PREVIEW, PROGRAM), or -1.
 int commandLamp(const SettingDef& def);
+// The row of `key`, or nullptr.
+const SettingDef* findSetting(const std::string& key);
+// Sets one key from its value in the file's words (a list's strings apart by '|'); what a
+// profile does.
+void setSetting(const SettingDef& def, Settings& s, const std::string& value);
+
+// A profile: the keys it fills for a camera of one make, in the file's words. "{host}" and
+// "{port}" in a URL stand for the camera's visca_host and visca_port.
+struct Profile {
+  const char* name;
+  const char* const* values;  // key, value, key, value, ..., nullptr
+};
+extern const Profile kProfiles[];  // in the order of the "profile" key's words
 // True when every camera key (those with `linkOnly`, only the ones that move a camera) is equal.
 bool sameCamera(const Settings& a, const Settings& b, bool linkOnly = false);
 
 // A camera as the units take it, checked and parsed once.
+// One request of an HTTP camera: the URL as written (it holds no credentials) and where it goes.
+struct HttpRequest {
+  std::string url;
+  std::string host;  // as written in the URL
+  uint16_t port = 80;
+  uint32_t address = 0;  // looked up once, network order
+};
+
 struct CameraConfig {
   Settings settings;  // as read, for --check, the lines and the reload comparison
   Watch watch;
   CommandSet commands;
   LadderFlags ladder;
-  uint32_t host = 0;  // visca_host's address, network order
+  uint32_t host = 0;    // visca_host's address, network order
   uint16_t port = 0;
   bool bound = false;  // bind_source_ip names an address to send from
   uint32_t bindHost = 0;
   int64_t refreshNs = 0;  // 0: off
+  bool http = false;      // lit by HTTP requests instead of VISCA
+  std::vector<HttpRequest> requests[kTallyStates];  // by lamp state, each sent in order
 };
 
 struct Config {

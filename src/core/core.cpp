@@ -38,6 +38,14 @@ std::string leftOutText(uint64_t n) {
 }
 
 std::string failureText(const LinkFailure& f) {
+  if (f.via == LinkFailure::HTTP) {
+    std::string text = std::string(f.call) + " " + f.detail;
+    if (f.err == 0) return text;  // the detail says what went wrong
+    text += " answered " + std::to_string(f.err);
+    if (f.err == 401)
+      text += " (the camera wants other credentials: http_user, http_password)";
+    return text;
+  }
   return std::string(f.call) + " failed: " +
          (f.err == kErrEmptyCommand ? "nothing to send (empty command)" : std::strerror(f.err));
 }
@@ -121,7 +129,7 @@ QUORVEL_HOT void startDelivery(CoreCamera& c, const Dispatch& d, const Tally& wh
                                                       : d.state == PREVIEW ? PREVIEW
                                                                            : OFF];
   out.cameras.push_back(
-      {CameraAction::DELIVER, c.id, nullptr, buildLadder(forms, c.config.ladder)});
+      {CameraAction::DELIVER, c.id, nullptr, buildLadder(forms, c.config.ladder), d.state});
 }
 
 // Derives every camera's state and starts the deliveries that are due: after the tables changed
@@ -160,18 +168,27 @@ void beginStop(Core& core, int64_t now, CoreActions& out) {
 // "[OK] Camera wide: ME=0 watch_input=1 -> 192.0.2.21:52381 | tally from ..."
 std::string cameraLine(const CameraConfig& config) {
   const Settings& c = config.settings;
+  std::string to;
+  if (config.http) {
+    const HttpRequest& r = config.requests[PROGRAM].at(0);
+    to = "HTTP " + addressText(r.host, r.address) + ":" + std::to_string(r.port);
+  } else {
+    to = addressText(c.visca_host, config.host) + ":" + std::to_string(c.visca_port);
+  }
   std::string line =
       "Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
-      " watch_input=" + std::to_string(c.watch_input_id) + " -> " +
-      addressText(c.visca_host, config.host) + ":" + std::to_string(c.visca_port) +
-      " | tally from " +
+      " watch_input=" + std::to_string(c.watch_input_id) + " -> " + to + " | tally from " +
       (config.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
-  if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
-  if (c.compat_try_prefix) line += ", also prefixed";
-  if (config.ladder.tcpFirst)
-    line += ", TCP first";
-  else if (c.compat_try_tcp)
-    line += ", also TCP";
+  if (c.profile != 0) line += ", profile " + std::string(kProfiles[c.profile].name);
+  if (!config.http) {
+    if (config.ladder.framed) line += ", VISCA over IP";
+    if (!c.bind_source_ip.empty()) line += ", UDP from " + c.bind_source_ip;
+    if (c.compat_try_prefix) line += ", also prefixed";
+    if (config.ladder.tcpFirst)
+      line += ", TCP first";
+    else if (c.compat_try_tcp)
+      line += ", also TCP";
+  }
   if (c.lamp_refresh_ms > 0) line += ", refresh " + std::to_string(c.lamp_refresh_ms) + " ms";
   return line;
 }
@@ -305,7 +322,11 @@ void openSession(Core& core, int64_t now, CoreActions& out) {
 void deliveryLines(const std::string& who, const CameraConfig& camera, TallyState state,
                    const DeliveryReport& report, LogLines& lines) {
   for (const LinkFailure& f : report.failures)
-    addLine(lines, f.tcp ? Tag::ERR_TCP : Tag::ERR_UDP, who + failureText(f));
+    addLine(lines,
+            f.via == LinkFailure::HTTP  ? Tag::ERR_HTTP
+            : f.via == LinkFailure::TCP ? Tag::ERR_TCP
+                                        : Tag::ERR_UDP,
+            who + failureText(f));
   if (report.tcpSent)
     addLine(lines, Tag::SEND_TCP,
             who + camera.settings.visca_host + ":" + std::to_string(camera.settings.visca_port) +
@@ -373,6 +394,7 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
   if (!cp) return;
   CoreCamera& c = *cp;
   deliveryLines(who(core, c), c.config, c.current.state, report, out.lines);
+  if (!report.outcome.empty()) c.outcome = report.outcome;
   if (report.status == DeliveryStatus::RUNNING) return;
   if (report.status == DeliveryStatus::DELIVERED) {
     c.delivered = true;
@@ -592,6 +614,7 @@ static std::string status(const Core& core) {
     } else if (c.answering) {
       notes += (notes.empty() ? "" : ", ") + std::string("answering");
     }
+    if (!c.outcome.empty()) notes += (notes.empty() ? "" : ", ") + c.outcome;
     if (c.failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(c.failed) + " failed";
     if (!notes.empty()) s += " (" + notes + ")";
   }

@@ -39,11 +39,13 @@ enum class Phase { WAITING, WARMING, RUNNING, STOPPING };
 
 enum class DeliveryStatus { RUNNING, DELIVERED, FAILED };
 
-// A step of a delivery or of the switcher's socket that failed: the call and its errno.
+// A step of a delivery or of the switcher's socket that failed: the call and its errno; for an
+// HTTP request the URL and its status, or libcurl's word for what went wrong.
 struct LinkFailure {
-  bool tcp = false;  // a TCP rung, else UDP
-  const char* call;  // "sendto()", "bind()", "connect()", ...
-  int err = 0;       // errno, or kErrEmptyCommand
+  enum Via { UDP, TCP, HTTP } via = UDP;
+  const char* call = "";  // "sendto()", "bind()", "connect()", ...; "GET"
+  int err = 0;            // errno, or kErrEmptyCommand; HTTP: the status, 0 when none came
+  std::string detail;     // HTTP: the URL, then what went wrong when no status came
 };
 constexpr int kErrEmptyCommand = -1;  // a command of no bytes: nothing to send
 
@@ -53,6 +55,7 @@ struct DeliveryReport {
   DeliveryStatus status = DeliveryStatus::RUNNING;
   std::vector<LinkFailure> failures;
   const Bytes* tcpSent = nullptr;
+  std::string outcome;  // an HTTP camera's last answer, for the status: "HTTP 200", "timed out"
 };
 
 // What the driver does to a camera's link.
@@ -60,7 +63,8 @@ struct CameraAction {
   enum Kind { OPEN, DELIVER, CLOSE } kind;
   uint32_t camera;             // the camera's id: a camera moved by a reload gets a new one
   const CameraConfig* config;  // OPEN: its addresses (the core keeps it while the link is open)
-  Ladder ladder;               // DELIVER: the rungs, into the config's commands
+  Ladder ladder;               // DELIVER: a VISCA camera's rungs, into the config's commands
+  TallyState state = OFF;      // DELIVER: the state (an HTTP camera's requests)
 };
 
 struct CoreActions {
@@ -87,6 +91,7 @@ struct CoreCamera {
   int failed = 0;
   bool answering = false;  // the camera acknowledged a command
   int answerError = -1;    // the error code of its last answer, if that was an error
+  std::string outcome;     // an HTTP camera's last answer
   LineLimit answerLines;   // error answers: a line per delivery and per 10 s at most
   bool answerLined = false;  // the delivery under way has had its answer line
   bool retiring = false;   // dropped or moved by a reload: it gets OFF, then goes

@@ -24,7 +24,7 @@ bool atemLinkOpen(AtemLink& link, uint32_t host, LinkFailure& failure) {
   link.addr.sin_addr.s_addr = host;
   link.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (link.fd < 0) {
-    failure = {false, "socket()", errno};
+    failure = {LinkFailure::UDP, "socket()", errno, {}};
     return false;
   }
   connectSwitcher(link);
@@ -57,7 +57,7 @@ QUORVEL_HOT static bool sendPacket(AtemLink& link, size_t size, LinkFailure& fai
                                 reinterpret_cast<const sockaddr*>(&link.addr), sizeof link.addr);
   // Refused: a host is there but no switcher listens (yet); that is silence, said elsewhere.
   if (sent >= 0 || errno == ECONNREFUSED) return true;
-  failure = {false, "sendto", errno};
+  failure = {LinkFailure::UDP, "sendto", errno, {}};
   return false;
 }
 

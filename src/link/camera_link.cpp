@@ -58,14 +58,20 @@ void cameraPrepare(CameraLink& link) {
 }
 
 static void udpFailed(const char* call, int err, DeliveryReport& report) {
-  report.failures.push_back({false, call, err});
+  report.failures.push_back({LinkFailure::UDP, call, err, {}});
 }
 
 // One UDP rung. The spare socket goes first; a further rung opens its own. Nothing is built or
 // allocated before the datagram has left.
-QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t now,
+QUORVEL_HOT static bool sendUdp(CameraLink& link, const Rung& rung, int64_t now,
                                 DeliveryReport& report) {
-  if (bytes.empty()) {
+  const Bytes* out = rung.bytes;
+  if (rung.framed) {
+    viscaIpFrame(*rung.bytes, link.sequence, link.frame);
+    out = &link.frame;
+  }
+  const Bytes& bytes = *out;
+  if (rung.bytes->empty()) {
     // sendto() would take the empty datagram and report 0 bytes with a stale errno.
     udpFailed("sendto()", kErrEmptyCommand, report);
     return false;
@@ -95,15 +101,16 @@ QUORVEL_HOT static bool sendUdp(CameraLink& link, const Bytes& bytes, int64_t no
     udpFailed("sendto()", err, report);
     return false;
   }
+  if (rung.framed) ++link.sequence;
   if (link.retired.fd >= 0) ::close(link.retired.fd);  // two deliveries within kPrepareDelayNs
   link.retired = link.answers;
-  link.answers = {fd, &bytes, now + kAnswerWindowNs};
+  link.answers = {fd, rung.bytes, now + kAnswerWindowNs};
   link.prepareAtNs = now + kPrepareDelayNs;
   return true;
 }
 
 static void tcpFailed(CameraLink& link, const char* call, int err, DeliveryReport& report) {
-  report.failures.push_back({true, call, err});
+  report.failures.push_back({LinkFailure::TCP, call, err, {}});
   closeFd(link.tcp);
 }
 
@@ -158,7 +165,7 @@ static DeliveryStatus startTcp(CameraLink& link, int64_t now, DeliveryReport& re
   }
   link.tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (link.tcp < 0) {
-    report.failures.push_back({true, "socket()", errno});
+    report.failures.push_back({LinkFailure::TCP, "socket()", errno, {}});
     return DeliveryStatus::FAILED;
   }
   link.tcpNew = true;
@@ -178,7 +185,7 @@ QUORVEL_HOT static DeliveryStatus climb(CameraLink& link, int64_t now, DeliveryR
   while (link.next < link.ladder.count) {
     const Rung& rung = link.ladder.rungs[link.next++];
     if (!rung.tcp) {
-      if (sendUdp(link, *rung.bytes, now, report))
+      if (sendUdp(link, rung, now, report))
         return link.active = false, DeliveryStatus::DELIVERED;
       continue;
     }

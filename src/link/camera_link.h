@@ -50,6 +50,8 @@ struct CameraLink {
   int next = 0;  // next rung
   int tcp = -1;
   bool tcpNew = false;  // to be watched (again) by the event loop, once, for room to send
+  uint32_t sequence = 0;  // of the next datagram behind the VISCA-over-IP header
+  Bytes frame;            // that datagram, its buffer kept from one delivery to the next
   bool keepTcp = false;  // a camera that listens on TCP: its connection stays open
   int kept = -1;         // ... this one, between deliveries
   bool tcpConnected = false;

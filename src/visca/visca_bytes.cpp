@@ -1,5 +1,6 @@
 #include "visca/visca_bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -73,6 +74,15 @@ bool hexStringToBytes(const std::string& text, Bytes& out, HexProblem* problem,
   }
   out = std::move(bytes);
   return true;
+}
+
+void viscaIpFrame(const Bytes& command, uint32_t sequence, Bytes& out) {
+  out.resize(kViscaIpHeader + command.size());
+  out[0] = 0x01;
+  out[1] = 0x00;
+  putBe16(&out[2], static_cast<uint16_t>(command.size()));
+  putBe32(&out[4], sequence);
+  std::copy(command.begin(), command.end(), out.begin() + kViscaIpHeader);
 }
 
 Bytes schemeAFromB(const Bytes& command) {

@@ -33,6 +33,15 @@ struct HexProblem {
 bool hexStringToBytes(const std::string& text, Bytes& out, HexProblem* problem = nullptr,
                       std::vector<LossyPiece>* lossy = nullptr);
 
+// VISCA over IP as Sony's cameras take it: every datagram behind an 8-byte header
+//   bytes 0-1  payload type 01 00 (a VISCA command)
+//   bytes 2-3  payload length, big-endian
+//   bytes 4-7  sequence number, big-endian, one more for every datagram to that camera, from 0,
+//              wrapping after 2^32 - 1
+constexpr size_t kViscaIpHeader = 8;
+// `command` behind the header with `sequence`, into `out` (its buffer reused).
+void viscaIpFrame(const Bytes& command, uint32_t sequence, Bytes& out);
+
 // The scheme-A variant of a scheme-B command.
 Bytes schemeAFromB(const Bytes& command);
 

@@ -5,7 +5,9 @@ QUORVEL_HOT Ladder buildLadder(const CommandForms& forms, LadderFlags flags) {
   Ladder l;
   const Bytes* pairs[2][2] = {{&forms.plain, &forms.prefixed},
                               {&forms.schemeA, &forms.schemeAPrefixed}};
-  auto add = [&](bool tcp, const Bytes* bytes) { l.rungs[l.count++] = Rung{tcp, bytes}; };
+  auto add = [&](bool tcp, const Bytes* bytes) {
+    l.rungs[l.count++] = Rung{tcp, !tcp && flags.framed && bytes == &forms.plain, bytes};
+  };
   for (int pair = 0; pair < (flags.bothOps ? 2 : 1); ++pair) {
     const Bytes* plain = pairs[pair][0];
     const Bytes* prefixed = pairs[pair][1];
