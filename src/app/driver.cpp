@@ -43,7 +43,6 @@ struct Driver {
   AtemLink atem;
   Notifier notify;
   HttpAgent agent;  // opened with the first HTTP camera
-  std::vector<HttpDone> httpDone;
   std::vector<std::unique_ptr<Slot>> slots;  // stable: curl keeps pointers to their cameras
   CoreActions acts;
   DeliveryReport report;
@@ -98,6 +97,17 @@ void closeLink(Driver& d, Slot* s) {
 
 void reportTo(Driver& d, Slot& s, bool ready, int64_t now);
 
+// Curl ran: the requests it finished go to the core into `out`, which may start the next ones.
+void reapHttp(Driver& d, int64_t now, CoreActions& out) {
+  watchHttp(d);
+  std::vector<HttpDone> done;
+  httpAgentReap(d.agent, now, done);
+  watchHttp(d);
+  for (const HttpDone& one : done)
+    for (const auto& s : d.slots)
+      if (&s->web == one.camera) coreDelivered(d.core, s->id, one.report, now, out);
+}
+
 // Carries out what the core asked for: the cameras first (each delivery's outcome goes back to
 // the core, which may start the next), then the switcher's socket; the lines wait for the end
 // of the wake.
@@ -118,10 +128,11 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
     d.report = DeliveryReport();
     if (s->http) {
       httpDeliver(d.agent, s->web, act.state, now, d.report);
-      watchHttp(d);
-    } else {
-      cameraDeliver(s->link, act.ladder, now, d.report);
+      coreDelivered(d.core, s->id, d.report, now, a);
+      reapHttp(d, now, a);  // an answer may have come at once
+      continue;
     }
+    cameraDeliver(s->link, act.ladder, now, d.report);
     coreDelivered(d.core, s->id, d.report, now, a);
   }
   LinkFailure failure;
@@ -178,24 +189,14 @@ int64_t nextDeadline(const Driver& d) {
   return next;
 }
 
-// Curl ran: the requests it finished go to the core, which may start the next ones.
-void reapHttp(Driver& d, int64_t now) {
-  watchHttp(d);
-  d.httpDone.clear();
-  httpAgentReap(d.agent, now, d.httpDone);
-  watchHttp(d);
-  for (const HttpDone& done : d.httpDone) {
-    for (const auto& s : d.slots)
-      if (&s->web == done.camera) coreDelivered(d.core, s->id, done.report, now, d.acts);
-    perform(d, now);
-  }
-}
+
 
 void runTimers(Driver& d, int64_t now) {
   if (coreSilenceDue(d.core, now)) onSwitcherReadable(d);
   if (now >= d.agent.deadlineNs) {
     httpAgentRun(d.agent, -1, 0, now);
-    reapHttp(d, now);
+    reapHttp(d, now, d.acts);
+    perform(d, now);
   }
   for (size_t i = 0; i < d.slots.size(); ++i) {
     if (d.slots[i]->http) continue;
@@ -247,7 +248,8 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
   if (kind == kTagLog) return;  // written at the end of the wake
   if (kind == kTagHttp) {
     httpAgentRun(d.agent, fd, events, now);
-    return reapHttp(d, now);
+    reapHttp(d, now, d.acts);
+    return perform(d, now);
   }
   Slot* s = findSlot(d, id);
   if (kind == kTagTcp && s && fd == s->link.tcp)

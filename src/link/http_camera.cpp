@@ -94,6 +94,9 @@ void httpDeliver(HttpAgent& agent, HttpCamera& c, TallyState state, int64_t now,
   c.next = 0;
   c.active = c.easy && startRequest(agent, c, report);
   report.status = c.active ? DeliveryStatus::RUNNING : DeliveryStatus::FAILED;
+  // Curl starts a transfer on its timer, due at once: run it now, so that the request leaves
+  // before the switcher's acknowledgement and a turn of the loop.
+  if (c.active) httpAgentRun(agent, -1, 0, now);
 }
 
 void httpAgentRun(HttpAgent& agent, int fd, uint32_t events, int64_t now) {
