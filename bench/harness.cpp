@@ -13,6 +13,9 @@
 //   8 cameras   a second instance of every subject driving eight cameras (inputs 1 to 8); cuts
 //               between inputs 1 and 2 change two of them, and each sample runs to the second
 //               camera datagram; VmHWM of that instance
+//   HTTP camera quorvel alone with one camera lit over HTTP (--http-cuts): from just before the
+//               switcher datagram to the first bytes of the request on the kept connection,
+//               beside quorvel's VISCA figure
 //   faults      quorvel alone for --fault-minutes: 50 cuts a second with 5 % of the switcher's
 //               packets lost and 5 % reordered, the switcher resending after 200 ms; every 5 s
 //               the cuts pause for a second and the lamp must show the switcher's state; then
@@ -87,7 +90,16 @@ struct Options {
   double quietWaitSeconds = 60;  // before each flood, wait this long at most for a calm machine
   double faultMinutes = 0;       // 0: no fault phase
   std::string addrFaults = "127.0.2.7";
+  int httpCuts = 0;  // 0: no HTTP camera phase
+  std::string addrHttp = "127.0.2.8";
   std::string revision;
+};
+
+struct HttpResult {
+  bool ran = false;
+  std::vector<double> samplesUs;
+  int lost = 0;
+  int connections = 0;  // the camera's connections accepted over the phase
 };
 
 struct FaultResult {
@@ -918,8 +930,9 @@ void writeData(const std::vector<Subject>& subs, const Options& o) {
 // `subs8` is empty when the eight-camera phase did not run; otherwise subs8[i] is the
 // eight-camera instance of subs[i].
 std::string report(const std::vector<Subject>& subs, const std::vector<Subject>& subs8,
-                   const FaultResult& faults, const Options& o, const std::string& loadBefore,
-                   const std::string& loadAfter, const std::string& date) {
+                   const HttpResult& http, const FaultResult& faults, const Options& o,
+                   const std::string& loadBefore, const std::string& loadAfter,
+                   const std::string& date) {
   int floorAt = -1;
   int bridgeAt = -1;
   int peerAt = -1;
@@ -1085,6 +1098,17 @@ std::string report(const std::vector<Subject>& subs, const std::vector<Subject>&
        "one-camera p50",
        second, fmt(second, 2) + "×", second <= 1.2,
        fewCuts(bridge8 ? std::min(bridge8->samplesUs.size(), bridgeCuts) : 0));
+  if (http.ran) {
+    std::vector<double> sorted = http.samplesUs;
+    std::sort(sorted.begin(), sorted.end());
+    const double p50 = percentile(sorted, 50);
+    const double ratio = p50 / bs.p50;
+    goal("HTTP camera: request on the kept connection p50 ≤ 2 × quorvel's VISCA datagram p50",
+         ratio, fmt(p50, 1) + " µs, " + fmt(ratio, 2) + "× (" + std::to_string(http.connections) +
+                    (http.connections == 1 ? " connection" : " connections") + ", " +
+                    std::to_string(http.lost) + " lost)",
+         ratio <= 2.0 && http.lost == 0, fewCuts(http.samplesUs.size()));
+  }
   if (faults.ran) {
     goal("after " + fmt(faults.minutes, 1) + " min of 5 % loss and 5 % reordering at 50 cuts/s: "
          "every clean cut's lamp within 1 s, nothing left unacknowledged",
@@ -1232,6 +1256,10 @@ Options parse(int argc, char** argv) {
       o.faultMinutes = std::atof(next().c_str());
     else if (a == "--addr-faults")
       o.addrFaults = next();
+    else if (a == "--http-cuts")
+      o.httpCuts = std::atoi(next().c_str());
+    else if (a == "--addr-http")
+      o.addrHttp = next();
     else if (a == "--addrs")
       parseAddrs(next(), o.addrs);
     else if (a == "--addrs8")
@@ -1343,6 +1371,85 @@ FaultResult faultPhase(const Options& o) {
   return r;
 }
 
+// quorvel with one HTTP camera (one request a state), the camera played here: how long from the
+// switcher datagram to the request on the connection the bridge keeps open.
+HttpResult httpPhase(const Options& o) {
+  HttpResult r;
+  if (o.httpCuts <= 0) return r;
+  Subject q;
+  q.kind = BRIDGE, q.name = "quorvel-http", q.addr = o.addrHttp;
+  std::string error;
+  if (!quorvel_sim::simOpen(q.sim, q.addr, quorvel_sim::kSimPort, &error)) die(error);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(0x7F000001);
+  socklen_t len = sizeof at;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&at), len) != 0 ||
+      listen(listener, 4) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len))
+    die("HTTP camera: cannot listen");
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+  const std::string cfg = o.outDir + "/" + q.name + ".json";
+  std::ofstream(cfg) << "{\"atem_ip\": \"" << q.addr << "\", \"me_index\": " << kMe
+                     << ", \"watch_input_id\": 1, \"lamp\": \"http\", \"http_program\": [\""
+                     << url << "/program\"], \"http_preview\": [\"" << url
+                     << "/preview\"], \"http_off\": [\"" << url << "/off\"]}\n";
+  q.pid = spawn({o.quorvel}, {"QUORVEL_CFG=" + cfg}, o.outDir + "/" + q.name + ".log");
+  int conn = -1;
+  std::string request;
+  // Serves the switcher and the camera until `until`, or until a request has begun when
+  // `waitRequest`; answers every whole request with 200 on the same connection.
+  auto serve = [&](int64_t until, bool waitRequest) {
+    for (;;) {
+      quorvel_sim::simPoll(q.sim, 0);
+      int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) {
+        if (conn >= 0) close(conn);
+        conn = fd, ++r.connections, request.clear();
+      }
+      char buf[4096];
+      ssize_t n = conn >= 0 ? recv(conn, buf, sizeof buf, MSG_DONTWAIT) : -1;
+      if (n > 0) {
+        const bool began = request.empty();
+        request.append(buf, static_cast<size_t>(n));
+        for (size_t end; (end = request.find("\r\n\r\n")) != std::string::npos;) {
+          request.erase(0, end + 4);
+          const char ok[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+          send(conn, ok, sizeof ok - 1, MSG_NOSIGNAL);
+        }
+        if (waitRequest && began) return true;
+      } else if (n == 0) {
+        close(conn);
+        conn = -1;
+      }
+      if (nowNs() >= until) return false;
+      pollfd p[3] = {{q.sim.fd, POLLIN, 0}, {listener, POLLIN, 0}, {conn, POLLIN, 0}};
+      poll(p, conn >= 0 ? 3 : 2, 1);
+    }
+  };
+  if (!serve(nowNs() + 30000000000LL, true)) die("HTTP camera: no first request within 30 s");
+  serve(nowNs() + 500000000LL, false);
+  r.ran = true;
+  for (int i = 0; i < o.warmupCuts + o.httpCuts; ++i) {
+    serve(nowNs() + static_cast<int64_t>(o.spacingMs) * 1000000LL, false);
+    const int64_t t0 = nowNs();
+    quorvel_sim::simCut(q.sim, kMe);
+    const bool got = serve(t0 + 1000000000LL, true);
+    if (i < o.warmupCuts) continue;
+    if (got)
+      r.samplesUs.push_back(static_cast<double>(nowNs() - t0) / 1000.0);
+    else
+      ++r.lost;
+  }
+  serve(nowNs() + 200000000LL, false);
+  std::vector<Subject> subs;
+  subs.push_back(std::move(q));
+  finish(subs);
+  if (conn >= 0) close(conn);
+  close(listener);
+  return r;
+}
+
 void finish(std::vector<Subject>& subs) {
   for (Subject& s : subs) {
     if (childGone(s))
@@ -1399,6 +1506,11 @@ int main(int argc, char** argv) {
     latencyPhase(subs8, o, o.cuts8, 1);
     finish(subs8);
   }
+  HttpResult http;
+  if (o.httpCuts > 0) {
+    std::cerr << "[bench] HTTP camera: " << o.httpCuts << " cuts\n";
+    http = httpPhase(o);
+  }
   FaultResult faults;
   if (o.faultMinutes > 0) {
     std::cerr << "[bench] faults: " << o.faultMinutes << " min of loss and reordering\n";
@@ -1409,7 +1521,7 @@ int main(int argc, char** argv) {
   std::vector<Subject> all = subs;
   for (const Subject& s : subs8) all.push_back(s);
   writeData(all, o);
-  std::string md = report(subs, subs8, faults, o, loadBefore, loadAfter, date);
+  std::string md = report(subs, subs8, http, faults, o, loadBefore, loadAfter, date);
   std::ofstream(o.outDir + "/RESULTS.md") << md;
   std::cout << md << std::flush;
 

@@ -19,7 +19,7 @@ tools=()
 
 if ! timeout 240 bash "$SRC/bench/run" --no-deps --no-peer --quorvel "$BIN/quorvel" \
     --build "$work/build" --out "$work/out" --cuts "$CUTS" --idle 2 --flood 0.3 --quiet-wait 0 \
-    --fault-minutes 0.2 --addr-faults 127.0.2.27 \
+    --fault-minutes 0.2 --addr-faults 127.0.2.27 --addr-http 127.0.2.28 \
     --addrs 127.0.2.21,127.0.2.22,127.0.2.23 --addrs8 127.0.2.24,127.0.2.25,127.0.2.26 \
     "${tools[@]}" >"$work/run.log" 2>&1; then
   cat "$work/run.log"
@@ -59,6 +59,8 @@ if command -v gnuplot >/dev/null; then
 fi
 check "faults: every clean cut's lamp within 1 s, nothing unacknowledged" \
   'grep -q "^| after 0.2 min of 5 % loss .* 0 unacknowledged | yes |" "$results"'
+check "HTTP camera: every request came on the connection kept open" \
+  'grep -q "^| HTTP camera: .*(1 connection, 0 lost)" "$results"'
 check "nothing published into the source tree" '! grep -q "results copied" "$work/run.log"'
 [ "$fail" = 0 ] || { echo "--- bench/run output"; cat "$work/run.log"; exit 1; }
 echo "bench smoke: all checks passed"
