@@ -41,6 +41,7 @@ doc=/usr/share/doc/quorvel
 for path in /usr/bin/quorvel $sims /lib/systemd/system/quorvel.service \
   /lib/systemd/system/quorvel@.service /usr/share/quorvel/quorvel.json.example \
   $doc/copyright $doc/changelog.Debian.gz /usr/share/man/man1/quorvel.1.gz \
+  /usr/share/man/man5/quorvel.5.gz \
   $(sed 's|^/usr/bin/\(.*\)|/usr/share/man/man1/\1.1.gz|' <<<"$sims"); do
   grep -qx "$path" "$work/contents" || fail "package lacks $path"
 done
@@ -53,6 +54,9 @@ gzip -dc "$work/x$doc/changelog.Debian.gz" >"$work/changelog"
 changelog_version=$(dpkg-parsechangelog -l "$work/changelog" -S Version) || true
 [ "$changelog_version" = "$version" ] ||
   fail "changelog's latest entry is for '$changelog_version', the package is $version"
+# The configuration's page is a gzip'd manual page of section 5 about the file.
+[[ "$(gzip -dc "$work/x/usr/share/man/man5/quorvel.5.gz" 2>/dev/null | sed -n 1p)" == ".TH QUORVEL 5 "* ]] ||
+  fail "/usr/share/man/man5/quorvel.5.gz is not the configuration's manual page"
 
 status=0
 missing="$work/missing.json"
