@@ -117,6 +117,8 @@ TEST(Config, EveryMistakeIsOneErrorLine) {
        at + "2 (cam2): missing 'visca_host'"},
       {head + R"(, "cameras": [{"name": "x", "visca_port": 70000}]})",
        at + "1 (x): 'visca_port' must be 1-65535, not 70000"},
+      {head + R"(, "cameras": [{"lamp": "http", "watch_input_id": -3, "http_program": ["x"]}]})",
+       at + "1 (cam1): 'watch_input_id' must be 0-65535, not -3"},
       {head + R"(, "watch_input_id": 65536, "cameras": [{"watch_input_id": 2}, {}]})",
        at + "2 (cam2): 'watch_input_id' must be 0-65535, not 65536"},
       {head + R"(, "cameras": [{"tally_source": 3}, {"tally_source": "both"}]})",
@@ -220,7 +222,7 @@ TEST(Config, LoadingErrors) {
   struct Case {
     std::string content;  // "-": no file; "/...": that path instead
     std::string error;
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings = {};
   } cases[] = {
       {"-", "Cannot open config file: " + path + " (No such file or directory)"},
       {"/", "Cannot open config file: / (Is a directory)"},
@@ -384,8 +386,12 @@ TEST(Config, CheckAndTheCommandLine) {
     EXPECT_EQ(runQuorvel(run, k.args, k.env), k.status) << k.args[0];
     EXPECT_EQ(run.out, k.out) << k.args[0];
     EXPECT_EQ(run.err.substr(0, k.err.size()), k.err) << k.args[0];
-    if (k.err.empty()) EXPECT_EQ(run.err, "");
-    if (k.status == 2) EXPECT_NE(run.err.find(usage), std::string::npos);
+    if (k.err.empty()) {
+      EXPECT_EQ(run.err, "");
+    }
+    if (k.status == 2) {
+      EXPECT_NE(run.err.find(usage), std::string::npos);
+    }
   }
   Child help;
   EXPECT_EQ(runQuorvel(help, {"--help"}), 0);

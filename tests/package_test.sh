@@ -35,7 +35,8 @@ done
 
 dpkg-deb -c "$deb" >"$work/listing"
 awk '{print $6}' "$work/listing" | sed 's|^\./|/|' >"$work/contents"
-sims=$(find "$BIN" -maxdepth 1 -type f -name 'quorvel-*-sim' -perm -u+x -printf '/usr/bin/%f\n')
+sims=$(find "$BIN" -maxdepth 1 -type f \( -name 'quorvel-*-sim' -o -name quorvel-tally-watch \) \
+  -perm -u+x -printf '/usr/bin/%f\n')
 [ -n "$sims" ] || die "no simulators built in $BIN"
 doc=/usr/share/doc/quorvel
 for path in /usr/bin/quorvel $sims /lib/systemd/system/quorvel.service \

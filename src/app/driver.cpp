@@ -78,10 +78,13 @@ void openLink(Driver& d, const CameraAction& act) {
   slot->id = act.camera;
   slot->http = act.config->http;
   std::string error;
-  if (slot->http && (d.agent.multi || httpAgentOpen(d.agent, error)))
+  if (slot->http) {
+    if (!d.agent.multi && !httpAgentOpen(d.agent, error))
+      d.pending.push_back({Tag::ERR_HTTP, "Cannot set up libcurl (" + error + ")"});
     httpCameraOpen(d.agent, slot->web, *act.config);
-  else
+  } else {
     cameraSetup(slot->link, *act.config);
+  }
   d.slots.push_back(std::move(slot));
 }
 

@@ -66,7 +66,11 @@ bool parseArgs(int argc, char** argv, Args& a, std::string& error) {
       a.quiet = true;
     } else if (!arg.empty() && arg[0] == '-') {
       return error = "unknown option '" + arg + "'", false;
-    } else if (std::strcmp(a.command, "--test-lamp") == 0 && a.operands.size() < 3) {
+    } else if (std::strcmp(a.command, "--test-lamp") == 0 &&
+               (a.operands.size() < 2 ||
+                (a.operands.size() == 2 &&
+                 arg.find_first_not_of("0123456789.") == std::string::npos))) {
+      // NAME STATE, then SECONDS if it is a number; anything else is the file.
       a.operands.push_back(arg);
     } else if (!takePath(arg)) {
       return false;

@@ -333,21 +333,7 @@ bool readRequests(const Reader& r, const Settings& s, CameraConfig& camera, Refu
 
 bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& refusal) {
   camera = CameraConfig();
-  if (s.lamp == 1) {  // "http"
-    camera.http = true;
-    camera.settings = s;
-    camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
-    camera.refreshNs = int64_t{s.lamp_refresh_ms} * 1'000'000;
-    if (!s.visca_host.empty() &&
-        !readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text))
-      return false;
-    camera.settings.visca_host = s.visca_host;
-    return readRequests(r, s, camera, refusal);
-  }
-  if (!s.http_program.empty() || !s.http_preview.empty() || !s.http_off.empty() ||
-      !s.http_user.empty() || !s.http_password.empty())
-    r.warn("the http_ keys are read only for a camera with \"lamp\": \"http\"");
-  if (s.visca_host.empty()) return refusal.text = "missing 'visca_host'", false;
+  camera.http = s.lamp == 1;  // "http"
   for (size_t i = 0; i < kSettingCount; ++i) {
     const SettingDef& d = kSettings[i];
     if (d.kind != K::NUMBER || d.scope == Scope::TOP) continue;
@@ -357,35 +343,48 @@ bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& ref
                             std::to_string(v),
              false;
   }
-  if (!readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text)) return false;
-  camera.bound = !s.bind_source_ip.empty();
-  if (camera.bound &&
-      !readAddress(r, "bind_source_ip", s.bind_source_ip, false, camera.bindHost, refusal.text))
-    return false;
-  camera.settings = s;
-  const std::pair<const char*, const std::string*> texts[] = {{"visca_program", &s.visca_program},
-                                                              {"visca_preview", &s.visca_preview},
-                                                              {"visca_off", &s.visca_off}};
-  for (int i = 0; i < 3; ++i) {
-    const auto& [key, text] = texts[i];
-    Bytes bytes;
-    std::vector<LossyPiece> lossy;
-    HexProblem problem;
-    if (!hexStringToBytes(*text, bytes, &problem, &lossy)) {
-      refusal.bare = true;
-      refusal.text = std::string("Invalid hex in ") + key + ": " + *text;
-      if (!problem.hint.empty()) refusal.text += " (" + problem.piece + ": " + problem.hint + ")";
+  if (camera.http) {
+    // The address is only what "{host}" stands for in the URLs.
+    if (!s.visca_host.empty() &&
+        !readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text))
       return false;
+    if (!readRequests(r, s, camera, refusal)) return false;
+  } else {
+    if (!s.http_program.empty() || !s.http_preview.empty() || !s.http_off.empty() ||
+        !s.http_user.empty() || !s.http_password.empty())
+      r.warn("the http_ keys are read only for a camera with \"lamp\": \"http\"");
+    if (s.visca_host.empty()) return refusal.text = "missing 'visca_host'", false;
+    if (!readAddress(r, "visca_host", s.visca_host, true, camera.host, refusal.text)) return false;
+    camera.bound = !s.bind_source_ip.empty();
+    if (camera.bound &&
+        !readAddress(r, "bind_source_ip", s.bind_source_ip, false, camera.bindHost, refusal.text))
+      return false;
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"visca_program", &s.visca_program},
+        {"visca_preview", &s.visca_preview},
+        {"visca_off", &s.visca_off}};
+    for (int i = 0; i < 3; ++i) {
+      const auto& [key, text] = texts[i];
+      Bytes bytes;
+      std::vector<LossyPiece> lossy;
+      HexProblem problem;
+      if (!hexStringToBytes(*text, bytes, &problem, &lossy)) {
+        refusal.bare = true;
+        refusal.text = std::string("Invalid hex in ") + key + ": " + *text;
+        if (!problem.hint.empty()) refusal.text += " (" + problem.piece + ": " + problem.hint + ")";
+        return false;
+      }
+      for (const LossyPiece& p : lossy)
+        r.warn(std::string("'") + key + "' piece '" + p.piece +
+               "' is not hex pairs; it was read as " + bytesToHexString(&p.byte, 1));
+      camera.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
     }
-    for (const LossyPiece& p : lossy)
-      r.warn(std::string("'") + key + "' piece '" + p.piece +
-             "' is not hex pairs; it was read as " + bytesToHexString(&p.byte, 1));
-    camera.commands.forms[PROGRAM - i] = commandForms(bytes);  // program, preview, off
+    camera.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops,
+                     s.visca_transport == 1, s.visca_framing == 1 /* "sony-ip" */};
+    camera.port = static_cast<uint16_t>(s.visca_port);
   }
+  camera.settings = s;
   camera.watch = {s.me_index, s.watch_input_id, static_cast<TallySource>(s.tally_source)};
-  camera.ladder = {s.compat_try_prefix, s.compat_try_tcp, s.compat_try_both_ops,
-                   s.visca_transport == 1, s.visca_framing == 1 /* "sony-ip" */};
-  camera.port = static_cast<uint16_t>(s.visca_port);
   if (s.lamp_refresh_ms > 0 && s.lamp_refresh_ms < kMinRefreshMs) {
     r.warn("'lamp_refresh_ms' " + std::to_string(s.lamp_refresh_ms) + " raised to " +
            std::to_string(kMinRefreshMs));

@@ -166,18 +166,22 @@ void beginStop(Core& core, int64_t now, CoreActions& out) {
 // ---- switcher session ------------------------------------------------------------------------
 
 // "[OK] Camera wide: ME=0 watch_input=1 -> 192.0.2.21:52381 | tally from ..."
-std::string cameraLine(const CameraConfig& config) {
-  const Settings& c = config.settings;
-  std::string to;
+// Where the camera's lamp commands go: "192.0.2.21:52381", "HTTP 192.0.2.30:80".
+std::string cameraTarget(const CameraConfig& config) {
   if (config.http) {
     const HttpRequest& r = config.requests[PROGRAM].at(0);
-    to = "HTTP " + addressText(r.host, r.address) + ":" + std::to_string(r.port);
-  } else {
-    to = addressText(c.visca_host, config.host) + ":" + std::to_string(c.visca_port);
+    return "HTTP " + addressText(r.host, r.address) + ":" + std::to_string(r.port);
   }
+  const Settings& c = config.settings;
+  return addressText(c.visca_host, config.host) + ":" + std::to_string(c.visca_port);
+}
+
+std::string cameraLine(const CameraConfig& config) {
+  const Settings& c = config.settings;
   std::string line =
       "Camera " + c.name + ": ME=" + std::to_string(c.me_index) +
-      " watch_input=" + std::to_string(c.watch_input_id) + " -> " + to + " | tally from " +
+      " watch_input=" + std::to_string(c.watch_input_id) + " -> " + cameraTarget(config) +
+      " | tally from " +
       (config.watch.from == TallySource::SWITCHER ? "the switcher's list" : "the buses");
   if (c.profile != 0) line += ", profile " + std::string(kProfiles[c.profile].name);
   if (!config.http) {
@@ -197,16 +201,26 @@ void logConnected(const Core& core, CoreActions& out) {
   const Config& cfg = core.config;
   LogLines& l = out.lines;
   if (!cfg.listed) {
-    const Settings& c = cfg.cameras.at(0).settings;
+    const CameraConfig& camera = cfg.cameras.at(0);
+    const Settings& c = camera.settings;
     addLine(l, Tag::OK,
             "ATEM " + cfg.top.atem_ip + " connected | ME=" + std::to_string(c.me_index) +
                 " watch_input=" + std::to_string(c.watch_input_id) + " -> " +
-                addressText(c.visca_host, cfg.cameras[0].host) + ":" +
-                std::to_string(c.visca_port));
-    if (!c.bind_source_ip.empty())
-      addLine(l, Tag::OK, "Binding UDP sends from source IP: " + c.bind_source_ip);
-    if (c.compat_try_prefix) addLine(l, Tag::OK, "Will also try 8-byte VISCA-IP prefix");
-    if (c.compat_try_tcp) addLine(l, Tag::OK, "Will also try TCP fallback");
+                cameraTarget(camera));
+    if (c.profile != 0)
+      addLine(l, Tag::OK, "Profile " + std::string(kProfiles[c.profile].name));
+    if (camera.http) {
+      addLine(l, Tag::OK, "Lamp lit by HTTP requests");
+    } else {
+      if (camera.ladder.framed) addLine(l, Tag::OK, "Commands framed as VISCA over IP");
+      if (!c.bind_source_ip.empty())
+        addLine(l, Tag::OK, "Binding UDP sends from source IP: " + c.bind_source_ip);
+      if (c.compat_try_prefix) addLine(l, Tag::OK, "Will also try 8-byte VISCA-IP prefix");
+      if (camera.ladder.tcpFirst)
+        addLine(l, Tag::OK, "TCP first, UDP if it fails");
+      else if (c.compat_try_tcp)
+        addLine(l, Tag::OK, "Will also try TCP fallback");
+    }
     addLine(
         l, Tag::OK,
         c.tally_source == static_cast<int32_t>(TallySource::SWITCHER)
@@ -327,7 +341,8 @@ void deliveryLines(const std::string& who, const CameraConfig& camera, TallyStat
             : f.via == LinkFailure::TCP ? Tag::ERR_TCP
                                         : Tag::ERR_UDP,
             who + failureText(f));
-  if (report.tcpSent)
+  // TCP as a fallback is news; for a camera reached by TCP first it is every delivery.
+  if (report.tcpSent && !camera.ladder.tcpFirst)
     addLine(lines, Tag::SEND_TCP,
             who + camera.settings.visca_host + ":" + std::to_string(camera.settings.visca_port) +
                 "  " + bytesToHexString(*report.tcpSent));
@@ -486,16 +501,19 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
   out.notify.push_back("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(now / 1000));
   const std::string problem =
       loaded.ok ? descriptorProblem(loaded.config, core.openFileLimit) : loaded.error;
+  // The warnings first, whatever comes of it: they may say why the file is refused.
+  for (const ConfigWarning& w : loaded.warnings) addLine(out.lines, Tag::WARN, w.text);
   if (!problem.empty()) {
     addLine(out.lines, Tag::ERR, problem);
     addLine(out.lines, Tag::WARN, "The configuration in use stays");
     out.notify.push_back("READY=1");
     return;
   }
-  for (const ConfigWarning& w : loaded.warnings) addLine(out.lines, Tag::WARN, w.text);
   const Config& next = loaded.config;
 
-  const bool newSwitcher = next.top.atem_ip != core.config.top.atem_ip;
+  // The same name may now resolve elsewhere: the address decides.
+  const bool newSwitcher =
+      next.top.atem_ip != core.config.top.atem_ip || next.atemHost != core.config.atemHost;
   const bool running = core.phase == Phase::RUNNING;
   std::vector<std::unique_ptr<CoreCamera>> kept;
   for (const CameraConfig& config : next.cameras) {

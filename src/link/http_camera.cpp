@@ -47,8 +47,9 @@ void httpAgentClose(HttpAgent& agent) {
   curl_global_cleanup();
 }
 
-void httpCameraOpen(HttpAgent&, HttpCamera& c, const CameraConfig& config) {
+void httpCameraOpen(HttpAgent& agent, HttpCamera& c, const CameraConfig& config) {
   c.config = &config;
+  if (!agent.multi) return;  // libcurl could not be set up: every delivery fails
   c.easy = curl_easy_init();
   if (!c.easy) return;
   for (const auto& requests : config.requests)
@@ -92,6 +93,9 @@ void httpDeliver(HttpAgent& agent, HttpCamera& c, TallyState state, int64_t now,
   if (c.active) curl_multi_remove_handle(agent.multi, c.easy);  // a newer state wins
   c.state = state;
   c.next = 0;
+  if (!c.easy)
+    report.failures.push_back({LinkFailure::HTTP, "GET", 0,
+                               c.config->requests[state].at(0).url + " failed: libcurl is not set up"});
   c.active = c.easy && startRequest(agent, c, report);
   report.status = c.active ? DeliveryStatus::RUNNING : DeliveryStatus::FAILED;
   // Curl starts a transfer on its timer, due at once: run it now, so that the request leaves
