@@ -497,3 +497,91 @@ TEST(Bridge, EveryKindOfCamera) {
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(aw.lamp(), "\"OFF\"");
 }
+
+// One switcher session feeds TSL displays and tally-server clients beside the camera: a TSL 5.0
+// receiver on UDP, a TSL receiver on TCP that stops reading (dropped, the camera never waits for
+// it), a tally client's conversation, and a flood of connections refused without a leak.
+TEST(Bridge, OutputsBesideTheCameras) {
+  Rig r("127.0.0.36");
+  r.sw.sourceCount = 200;  // names enough for a refresh to fill a stuck receiver soon
+  UdpPeer v5(r.ip, 0);
+  // A receiver that takes a connection and never reads, with as little room as the kernel gives.
+  TcpListener stuck(r.ip);
+  const int small = 1024;
+  setsockopt(stuck.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  UdpPeer portPicker(r.ip, 0);  // a free port number for the tally server
+  const uint16_t serverPort = portPicker.port;
+  r.start(", \"compat_try_tcp\": false, \"tsl\": [{\"host\": \"" + r.ip +
+          "\", \"port\": " + std::to_string(v5.port) +
+          "}, {\"transport\": \"tcp\", \"refresh_ms\": 100, \"host\": \"" + r.ip +
+          "\", \"port\": " + std::to_string(stuck.port) +
+          "}], \"tally_server\": {\"listen\": \"" + r.ip + ":" + std::to_string(serverPort) +
+          "\", \"inputs\": [1, 2, 3, 4]}");
+  ASSERT_EQ(r.lamp(), kProgram) << r.context();
+  Bytes packet;
+  ASSERT_TRUE(v5.receive(packet, 1000));
+  // Display 1 (the program source) red on all three lamps, with the switcher's long name.
+  const Bytes one = {1, 0, 0xC0 | 0x15, 0, 8, 0, 'C', 'a', 'm', 'e', 'r', 'a', ' ', '1'};
+  EXPECT_NE(std::search(packet.begin(), packet.end(), one.begin(), one.end()), packet.end());
+
+  // A tally client: subscribes, hears the tally at once and after the cut.
+  const sockaddr_in server = loopbackAddr(r.ip, serverPort);
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+  const std::string hello = "SUBSCRIBE TALLY\r\nFUNCTION Cut\r\n";
+  ASSERT_EQ(send(client, hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
+  std::string heard;
+  auto hear = [&](const std::string& until) {
+    for (int64_t end = nowMs() + 2000; heard.find(until) == std::string::npos && nowMs() < end;) {
+      r.pump(5);
+      char buf[512];
+      const ssize_t n = recv(client, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) heard.append(buf, static_cast<size_t>(n));
+    }
+    return heard.find(until) != std::string::npos;
+  };
+  EXPECT_TRUE(hear("FUNCTION ER Not supported\r\n")) << heard;
+  EXPECT_EQ(heard, "SUBSCRIBE OK TALLY\r\nTALLY OK 1200\r\nFUNCTION ER Not supported\r\n");
+
+  // Cuts while the stuck receiver's buffer fills: the camera has each at once, until the
+  // receiver is dropped with one line.
+  int cuts = 0;
+  for (int64_t end = nowMs() + 15000;
+       r.q.err.find("stopped reading") == std::string::npos && nowMs() < end; ++cuts) {
+    sim::simCut(r.sw, 0);
+    ASSERT_FALSE(r.lamp(150).empty()) << "cut " << cuts << r.context();
+    r.pump(50);
+  }
+  EXPECT_NE(r.q.err.find("[WARN] tsl2: TSL receiver " + r.ip + ":" + std::to_string(stuck.port) +
+                         " lost (the receiver stopped reading: 64 KiB waiting); trying again"),
+            std::string::npos)
+      << r.q.err;
+  EXPECT_TRUE(hear(cuts % 2 ? "TALLY OK 2100\r\n" : "TALLY OK 1200\r\nTALLY OK 1200\r\n"));
+
+  // A thousand connections at once: 32 clients at most, the rest closed at once with a line or
+  // two; the bridge's open files come back to what they were.
+  rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+  setrlimit(RLIMIT_NOFILE, &files);
+  const int before = countOpenFds(r.q.pid);
+  std::vector<int> flood;
+  for (int i = 0; i < 1000; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+    flood.push_back(fd);
+    if (i % 50 == 0) r.pump(1);
+  }
+  r.pump(500);
+  EXPECT_LE(countOpenFds(r.q.pid), before + 31) << "at most 32 clients, one of them ours";
+  for (int fd : flood) close(fd);
+  close(client);
+  r.pump(500);
+  EXPECT_LE(countOpenFds(r.q.pid), before) << "clients gone, their sockets closed";
+  const size_t refusals = std::count(r.q.err.begin(), r.q.err.end(), '\n');
+  EXPECT_NE(r.q.err.find("[WARN] Tally server: 32 clients already, closed the connection from"),
+            std::string::npos)
+      << r.q.err;
+  EXPECT_LT(refusals, 10u) << r.q.err;
+  EXPECT_EQ(r.stop(SIGTERM), 0);
+}

@@ -59,6 +59,7 @@ struct Rig {
   std::map<uint32_t, const CameraConfig*> links;  // open, by camera id
   std::map<std::string, int> opened;              // links opened, by camera name
   std::map<std::string, DeliveryStatus> outcome;  // by camera name; DELIVERED when absent
+  std::map<uint32_t, std::vector<Bytes>> outputSent;  // by output id, in order
   uint16_t nextId = 1;                            // the switcher's next packet id
   std::string path = "/etc/quorvel.json";
 
@@ -95,6 +96,10 @@ struct Rig {
     }
     if (acts.reopenSwitcher) ++reopens;
     acks.insert(acks.end(), acts.acks.begin(), acts.acks.end());
+    coreFeedOutputs(*core, now, acts);
+    for (const OutputAction& o : acts.outputs)
+      if (o.kind == OutputAction::SEND)
+        for (const Bytes& p : o.packets) outputSent[o.output].push_back(p);
     if (acts.sendHello) ++hellos;
     for (const LogLine& l : acts.lines) log.push_back(formatLine(l));
     notify.insert(notify.end(), acts.notify.begin(), acts.notify.end());
@@ -759,4 +764,93 @@ TEST(Core, SilentSwitcherAndNamedSources) {
                           [](const std::string& l) { return l.find("names no source") != l.npos; }),
             2)
       << "gone once, nine once";
+}
+
+// The outputs beside the cameras, against a real switcher's initial state: TSL 5.0 showing every
+// source it names by its long name, TSL 3.1 showing two chosen sources, the tally server's
+// digits; changes sent as they come and only what changed, the refresh, OFF at the stop.
+TEST(Core, OutputsFollowTheModel) {
+  Rig r;
+  r.startOne(R"(, "tsl": [{"host": "127.0.0.1", "port": 9000},
+      {"protocol": "3.1", "transport": "tcp", "host": "127.0.0.1", "port": 9001, "refresh_ms": 0,
+       "sources": [{"source": 3, "index": 0, "label": "Stage left"}, {"source": 1}]}],
+      "tally_server": {"listen": "127.0.0.1:8099"})");
+  const uint32_t v5 = r.core->outputs.tsl.at(0)->id, v31 = r.core->outputs.tsl.at(1)->id;
+  const uint32_t server = r.core->outputs.server->id;
+  coreOutputTcp(*r.core, v31, true, "", r.acts);
+  r.accept();
+  for (const Bytes& payload : readDump("2me-v8.1.data")) r.send(payload);
+  EXPECT_TRUE(r.outputSent.empty()) << "before the initial state is due";
+  r.advance(kSettleNs / kMs + kWarmUpNs / kMs);
+
+  // TSL 5.0, read here by its layout: PBC, version, flags, screen, then index, control, length
+  // and text per display.
+  auto displays5 = [](const Bytes& p) {
+    std::map<uint16_t, std::pair<uint16_t, std::string>> out;
+    EXPECT_EQ(getLe16(p.data()), p.size() - 2);
+    EXPECT_EQ(p[2], 0);
+    EXPECT_EQ(p[3], 0);
+    for (size_t at = 6; at + 6 <= p.size();) {
+      const uint16_t length = getLe16(&p[at + 4]);
+      out[getLe16(&p[at])] = {getLe16(&p[at + 2]),
+                              std::string(p.begin() + at + 6, p.begin() + at + 6 + length)};
+      at += 6 + length;
+    }
+    return out;
+  };
+  ASSERT_EQ(r.outputSent[v5].size(), 1u);
+  auto shown = displays5(r.outputSent[v5][0]);
+  EXPECT_EQ(shown.size(), 37u);  // every source the dump names, Black to the auxiliaries
+  const uint16_t red = 0xC0 | 1 << 4 | 1 << 2 | 1, green = 0xC0 | 2 << 4 | 2 << 2 | 2;
+  EXPECT_EQ(shown[1], std::make_pair(red, std::string("Camera 1")));
+  EXPECT_EQ(shown[9], std::make_pair(green, std::string("MP1")));
+  EXPECT_EQ(shown[11], std::make_pair(uint16_t{0xC0}, std::string("MP2 (Fullskjerm)")));
+  EXPECT_EQ(shown[8006], std::make_pair(uint16_t{0xC0}, std::string("Auxiliary 6")));
+  // TSL 3.1: 0x80 + address, tallies (1: program) and brightness 3, 16 bytes of text.
+  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+  const Bytes stage = Bytes{0x80, 0x30} + text("Stage left      ");
+  const Bytes cam1 = Bytes{0x81, 0x31} + text("Cam1            ");
+  EXPECT_EQ(r.outputSent[v31], (std::vector<Bytes>{stage, cam1}));
+  const std::string digits = "1000000020001111";  // inputs 1-16: the highest external it names
+  EXPECT_EQ(r.outputSent[server], std::vector<Bytes>{text(digits)});
+
+  // A cut to input 3: only the displays that changed, at once.
+  r.outputSent.clear();
+  r.advance(100);
+  r.send(tallyBlock({{3, 1}, {1, 2}}));
+  EXPECT_EQ(displays5(r.outputSent[v5].at(0)).size(), 7u);  // 1, 3, 9 and 13-16 changed
+  ASSERT_EQ(r.outputSent[v31].size(), 2u);
+  EXPECT_EQ(r.outputSent[v31][0][1], 0x31);  // stage: program
+  EXPECT_EQ(r.outputSent[v31][1][1], 0x32);  // camera 1: preview on tally 2
+  r.outputSent.clear();
+  r.send({});  // nothing changed, nothing sent
+  EXPECT_TRUE(r.outputSent.empty());
+
+  // The 5.0 output's refresh every second, everything again; the 3.1 one has none.
+  r.advance(1000);
+  ASSERT_EQ(r.outputSent[v5].size(), 1u);
+  EXPECT_EQ(displays5(r.outputSent[v5][0]).size(), 37u);
+  EXPECT_EQ(r.outputSent.count(v31), 0u);
+
+  // A receiver lost and back: one line each, however often it fails; every display on return.
+  coreOutputTcp(*r.core, v31, false, "connect() failed: Connection refused", r.acts);
+  coreOutputTcp(*r.core, v31, false, "connect() failed: Connection refused", r.acts);
+  coreOutputTcp(*r.core, v31, true, "", r.acts);
+  r.outputSent.clear();
+  r.perform();
+  EXPECT_EQ(r.outputSent[v31].size(), 2u);
+  EXPECT_NE(r.lines().find("[WARN] tsl2: TSL receiver 127.0.0.1:9001 lost (connect() failed: "
+                           "Connection refused); trying again every 1 s to 30 s\n[OK] tsl2: TSL "
+                           "receiver 127.0.0.1:9001 connected again\n"),
+            std::string::npos)
+      << r.lines();
+  coreTallyClients(*r.core, 3);
+  EXPECT_NE(coreStatus(*r.core).find("TSL 2 of 2 up, 3 tally clients"), std::string::npos);
+
+  // The stop darkens every display and input.
+  r.outputSent.clear();
+  r.stop();
+  for (const auto& d : displays5(r.outputSent[v5].at(0))) EXPECT_EQ(d.second.first, 0xC0);
+  EXPECT_EQ(r.outputSent[v31].size(), 2u);
+  EXPECT_EQ(r.outputSent[server].at(0), Bytes(16, '0'));
 }

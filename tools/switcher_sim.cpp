@@ -609,6 +609,22 @@ std::vector<Bytes> simInitialState(const SwitcherSim& sim) {
   b.clear();
   appendBlock(b, "_top", top);
   blocks.push_back(b);
+  // The inputs' names, as a switcher fresh from the factory gives them: "Camera 3", "CAM3".
+  b.clear();
+  for (int source = 1; source <= sim.sourceCount; ++source) {
+    Bytes names(36, 0);
+    putBe16(names.data(), static_cast<uint16_t>(source));
+    const std::string longName = "Camera " + std::to_string(source);
+    const std::string shortName = ("CAM" + std::to_string(source)).substr(0, 4);
+    std::copy(longName.begin(), longName.end(), names.begin() + 2);
+    std::copy(shortName.begin(), shortName.end(), names.begin() + 22);
+    if (b.size() + names.size() + 8 > kStatePayloadLimit) {
+      blocks.push_back(b);
+      b.clear();
+    }
+    appendBlock(b, "InPr", names);
+  }
+  if (!b.empty()) blocks.push_back(b);
   for (int me = 0; me < mes; ++me) {
     b.clear();
     appendBlock(b, "_MeC", {static_cast<uint8_t>(me), kSimKeys, 0x00, 0x00});

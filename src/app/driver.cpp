@@ -19,11 +19,20 @@
 #include "link/http_camera.h"
 #include "link/log_writer.h"
 #include "link/notify.h"
+#include "link/tally_server.h"
+#include "link/tsl_link.h"
 
 namespace {
 
 // Event tags: what the fd is, whose it is, and the fd itself (numbers are reused once closed).
-enum : uint64_t { kTagSwitcher = 1, kTagTcp = 2, kTagLog = 3, kTagHttp = 4 };
+enum : uint64_t {
+  kTagSwitcher = 1,
+  kTagTcp = 2,
+  kTagLog = 3,
+  kTagHttp = 4,
+  kTagTsl = 5,
+  kTagTally = 6,
+};
 constexpr uint32_t kIdMask = 0xFFFFFF;
 uint64_t tag(uint64_t kind, uint32_t camera, int fd) {
   return kind << 56 | uint64_t{camera & kIdMask} << 32 | static_cast<uint32_t>(fd);
@@ -37,6 +46,16 @@ struct Slot {
   HttpCamera web;
 };
 
+// An output's link, by the core's id for the output.
+struct OutputSlot {
+  uint32_t id = 0;
+  OutputType type = OutputType::TSL;
+  TslLink tsl;
+  int watchedFd = -1;  // the TSL socket's events as last watched
+  uint32_t watched = 0;
+  TallyServer server;
+};
+
 struct Driver {
   Core core;
   EventLoop loop;
@@ -44,6 +63,7 @@ struct Driver {
   Notifier notify;
   HttpAgent agent;  // opened with the first HTTP camera
   std::vector<std::unique_ptr<Slot>> slots;  // stable: curl keeps pointers to their cameras
+  std::vector<std::unique_ptr<OutputSlot>> outputs;
   CoreActions acts;
   DeliveryReport report;
   LogLines pending;  // written at the end of the wake, after the datagrams
@@ -100,6 +120,68 @@ void closeLink(Driver& d, Slot* s) {
 
 void reportTo(Driver& d, Slot& s, bool ready, int64_t now);
 
+OutputSlot* findOutput(Driver& d, uint32_t id) {
+  for (auto& o : d.outputs)
+    if (o->id == id) return o.get();
+  return nullptr;
+}
+
+// A TSL link's news to the core, and its socket watched for what it now waits for.
+void tslChanged(Driver& d, OutputSlot& o, const TslChange& change, CoreActions& out) {
+  if (change.kind != TslChange::NONE)
+    coreOutputTcp(d.core, o.id, change.kind == TslChange::UP, change.why, out);
+  if (change.kind == TslChange::DOWN) o.watchedFd = -1;  // closed: its number may come again
+  const uint32_t events = tslLinkEvents(o.tsl);
+  if (o.tsl.fd < 0 || events == 0 || (o.tsl.fd == o.watchedFd && events == o.watched)) return;
+  loopWatch(d.loop, o.tsl.fd, events, tag(kTagTsl, o.id, o.tsl.fd));
+  o.watchedFd = o.tsl.fd;
+  o.watched = events;
+}
+
+void tallyNews(Driver& d, OutputSlot& o, const TallyServerNews& news, int64_t now,
+               CoreActions& out) {
+  for (const std::string& peer : news.refused) coreTallyRefused(d.core, peer, now, out);
+  if (news.clientsChanged) coreTallyClients(d.core, o.server.clients.size());
+}
+
+void outputAction(Driver& d, const OutputAction& act, int64_t now, CoreActions& out) {
+  if (act.kind == OutputAction::OPEN) {
+    auto o = std::make_unique<OutputSlot>();
+    o->id = act.output;
+    o->type = act.type;
+    std::string error;
+    if (act.type == OutputType::TSL) {
+      tslChanged(d, *o, tslLinkOpen(o->tsl, *act.tsl, now), out);
+    } else if (act.type == OutputType::TALLY_SERVER) {
+      if (!tallyServerOpen(o->server, d.loop, kTagTally, *act.listen, error))
+        coreOutputFailed(d.core, act.output, "cannot listen: " + error, out);
+      if (!act.packets.empty())
+        o->server.digits.assign(act.packets[0].begin(), act.packets[0].end());
+    }
+    d.outputs.push_back(std::move(o));
+    return;
+  }
+  OutputSlot* o = findOutput(d, act.output);
+  if (!o) return;
+  if (act.kind == OutputAction::CLOSE) {
+    tslLinkClose(o->tsl);
+    tallyServerClose(o->server);
+    d.outputs.erase(std::find_if(d.outputs.begin(), d.outputs.end(),
+                                 [&](const auto& p) { return p.get() == o; }));
+    return;
+  }
+  if (o->type == OutputType::TSL) {
+    std::string why;
+    tslChanged(d, *o, tslLinkSend(o->tsl, act.packets, now, why), out);
+    if (!why.empty()) coreOutputSendFailed(d.core, o->id, why, now, out);
+  } else if (o->type == OutputType::TALLY_SERVER && !act.packets.empty()) {
+    TallyServerNews news;
+    tallyServerPublish(o->server,
+                       std::string(act.packets[0].begin(), act.packets[0].end()), news);
+    tallyNews(d, *o, news, now, out);
+  }
+}
+
 // Curl ran: the requests it finished go to the core into `out`, which may start the next ones.
 void reapHttp(Driver& d, int64_t now, CoreActions& out) {
   watchHttp(d);
@@ -148,6 +230,12 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
   }
   if ((!a.acks.empty() || a.sendHello) && d.atem.fd >= 0 && !atemLinkSend(d.atem, a, failure))
     coreSwitcherSendFailed(d.core, failure, a);
+  // The outputs, once the cameras and the switcher have had theirs.
+  coreFeedOutputs(d.core, now, a);
+  for (size_t i = 0; i < a.outputs.size(); ++i) {
+    const OutputAction act = std::move(a.outputs[i]);  // an action may add actions
+    outputAction(d, act, now, a);
+  }
   for (LogLine& l : a.lines) d.pending.push_back(std::move(l));
   for (const std::string& m : a.notify) notifySend(d.notify, m);
   a.clear();
@@ -189,6 +277,7 @@ int64_t nextDeadline(const Driver& d) {
   next = std::min(next, d.agent.deadlineNs);
   for (const auto& s : d.slots)
     if (!s->http) next = std::min(next, cameraDeadline(s->link));
+  for (const auto& o : d.outputs) next = std::min(next, o->tsl.retryAtNs);
   return next;
 }
 
@@ -217,6 +306,8 @@ void runTimers(Driver& d, int64_t now) {
       cameraAnswerExpire(l, now);
     }
   }
+  for (auto& o : d.outputs)
+    if (now >= o->tsl.retryAtNs) tslChanged(d, *o, tslLinkTick(o->tsl, now), d.acts);
   coreTick(d.core, now, d.acts);
   perform(d, now);
   notifyWatchdog(d.notify, now);
@@ -249,6 +340,20 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
     return;
   }
   if (kind == kTagLog) return;  // written at the end of the wake
+  if (kind == kTagTsl) {
+    OutputSlot* o = findOutput(d, id);
+    if (o && fd == o->tsl.fd) tslChanged(d, *o, tslLinkReady(o->tsl, events, now), d.acts);
+    return perform(d, now);
+  }
+  if (kind == kTagTally) {
+    for (auto& o : d.outputs) {
+      if (o->type != OutputType::TALLY_SERVER) continue;
+      TallyServerNews news;
+      tallyServerEvent(o->server, fd, events, news);
+      tallyNews(d, *o, news, now, d.acts);
+    }
+    return perform(d, now);
+  }
   if (kind == kTagHttp) {
     httpAgentRun(d.agent, fd, events, now);
     reapHttp(d, now, d.acts);
@@ -289,6 +394,11 @@ void afterWake(Driver& d, int64_t now) {
 
 void closeAll(Driver& d) {
   while (!d.slots.empty()) closeLink(d, d.slots.back().get());
+  for (auto& o : d.outputs) {
+    tslLinkClose(o->tsl);
+    tallyServerClose(o->server);
+  }
+  d.outputs.clear();
   if (d.agent.multi) httpAgentClose(d.agent);
   atemLinkClose(d.atem);
   notifyClose(d.notify);

@@ -3,6 +3,7 @@
 // /etc/quorvel.json.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,11 +116,13 @@ int run(const Args& a) {
 
 // The keys of one --check group with their values: "me_index 0, watch_input_id 1, ...", and
 // beside each command the bytes that will be sent.
-std::string group(const Settings& s, int g, const CameraConfig* camera = nullptr) {
+// With `except`, the keys it names are left out.
+std::string group(const Settings& s, int g, const CameraConfig* camera = nullptr,
+                  const std::vector<std::string>& except = {}) {
   std::string line;
   for (size_t i = 0; i < kSettingCount; ++i) {
     const SettingDef& d = kSettings[i];
-    if (d.group != g) continue;
+    if (d.group != g || std::find(except.begin(), except.end(), d.key) != except.end()) continue;
     line += (line.empty() ? "" : ", ") + std::string(d.key) + " " + settingText(d, s);
     const int lamp = commandLamp(d);
     if (camera && lamp >= 0)
@@ -144,6 +147,32 @@ int check(const Args& a) {
         writeLine(Tag::NONE, "    " + group(k.settings, 2));
         // A camera's commands: VISCA bytes, or the HTTP requests.
         writeLine(Tag::NONE, "    " + group(k.settings, k.http ? 4 : 3, &k));
+      }
+      for (const TslConfig& t : c.tsl) {
+        writeLine(Tag::NONE, "  " + t.name + ": " +
+                                 group(t.settings, 5, nullptr,
+                                       t.v5 ? std::vector<std::string>{}
+                                            : std::vector<std::string>{"screen", "dle_stx"}));
+        writeLine(Tag::NONE,
+                  "    " + group(t.settings, 6, nullptr,
+                                 t.v5 ? std::vector<std::string>{"program_tally", "preview_tally"}
+                                      : std::vector<std::string>{
+                                            "left_program", "left_preview", "text_program",
+                                            "text_preview", "right_program", "right_preview"}));
+        std::string displays;
+        for (const TslDisplay& d : t.displays)
+          displays += (displays.empty() ? "" : ", ") + std::to_string(d.source) + " at " +
+                      std::to_string(d.index) + (d.label.empty() ? "" : " \"" + d.label + "\"");
+        writeLine(Tag::NONE, "    sources: " + (t.allSources ? "every source the switcher names"
+                                                             : displays));
+      }
+      if (c.server.listen.on) {
+        std::string inputs;
+        for (uint16_t source : c.server.inputs)
+          inputs += (inputs.empty() ? "" : ", ") + std::to_string(source);
+        writeLine(Tag::NONE, "  tally_server: " + group(c.top, 7) + ", inputs " +
+                                 (inputs.empty() ? "1 to the highest the switcher names"
+                                                 : "[" + inputs + "]"));
       }
     }
     for (const ConfigWarning& w : loaded.warnings) writeLine(Tag::WARN, w.text);

@@ -89,7 +89,7 @@ JsonType jsonTypeOf(SettingKind kind) {
       return JsonType::Number;
     case K::FLAG:
       return JsonType::Bool;
-    case K::CAMERAS:
+    case K::NESTED:
     case K::LIST:
       return JsonType::Array;
     default:
@@ -119,8 +119,11 @@ bool parseIpv4(const std::string& text, uint32_t& addr) {
   return true;
 }
 
-bool inScope(const SettingDef& d, bool topLevel) {
-  return d.scope == Scope::CAMERA || (d.scope == Scope::TOP) == topLevel;
+// Whether key `d` may stand in an object of scope `where` (TOP: the top level, ENTRY: a camera
+// entry, TSL, SERVER).
+bool inScope(const SettingDef& d, Scope where) {
+  if (d.scope == Scope::CAMERA) return where == Scope::TOP || where == Scope::ENTRY;
+  return d.scope == where;
 }
 
 // "\"buses\" or \"switcher\""
@@ -147,10 +150,10 @@ struct Reader {
 
   // The keys of this object's scope over the values `s` already holds. The key whose word names
   // none of its choices, with `why`; nullptr when all is well.
-  const SettingDef* read(Settings& s, bool topLevel, std::string& why) const {
+  const SettingDef* read(Settings& s, Scope where, std::string& why) const {
     for (size_t i = 0; i < kSettingCount; ++i) {
       const SettingDef& d = kSettings[i];
-      if (!inScope(d, topLevel) || d.kind == K::CAMERAS || !obj.has(d.key)) continue;
+      if (!inScope(d, where) || d.kind == K::NESTED || !obj.has(d.key)) continue;
       const JsonValue& v = obj[d.key];
       if (v.type != jsonTypeOf(d.kind)) {
         warn(std::string("'") + d.key + "' is " + typeName(v.type) + ", not " +
@@ -190,7 +193,7 @@ struct Reader {
           s.*d.list = items;
           break;
         }
-        case K::CAMERAS:
+        case K::NESTED:
           break;
       }
     }
@@ -199,10 +202,10 @@ struct Reader {
 
   // Each unknown key with the closest known one, the first kUnknownKeysNamed of them; the rest
   // are counted, so that a file of thousands of them is read in no time.
-  void unknownKeys(bool topLevel) const {
+  void unknownKeys(Scope where) const {
     std::vector<const char*> known;
     for (size_t i = 0; i < kSettingCount; ++i)
-      if (inScope(kSettings[i], topLevel)) known.push_back(kSettings[i].key);
+      if (inScope(kSettings[i], where)) known.push_back(kSettings[i].key);
     size_t unknown = 0;
     for (const auto& m : obj.obj) {
       const std::string& key = m.first;
@@ -331,18 +334,24 @@ bool readRequests(const Reader& r, const Settings& s, CameraConfig& camera, Refu
   return true;
 }
 
+// Every number of scope `where` within its range; false with `why` naming the first that is not.
+bool inRange(const Settings& s, Scope where, std::string& why) {
+  for (size_t i = 0; i < kSettingCount; ++i) {
+    const SettingDef& d = kSettings[i];
+    if (d.kind != K::NUMBER || !inScope(d, where)) continue;
+    const int32_t v = s.*d.number;
+    if (v < d.lo || v > d.hi)
+      return why = std::string("'") + d.key + "' must be " + rangeText(d) + ", not " +
+                   std::to_string(v),
+             false;
+  }
+  return true;
+}
+
 bool buildCamera(const Reader& r, Settings s, CameraConfig& camera, Refusal& refusal) {
   camera = CameraConfig();
   camera.http = s.lamp == 1;  // "http"
-  for (size_t i = 0; i < kSettingCount; ++i) {
-    const SettingDef& d = kSettings[i];
-    if (d.kind != K::NUMBER || d.scope == Scope::TOP) continue;
-    const int32_t v = s.*d.number;
-    if (v < d.lo || v > d.hi)
-      return refusal.text = std::string("'") + d.key + "' must be " + rangeText(d) + ", not " +
-                            std::to_string(v),
-             false;
-  }
+  if (!inRange(s, Scope::ENTRY, refusal.text)) return false;
   if (camera.http) {
     // The address is only what "{host}" stands for in the URLs.
     if (!s.visca_host.empty() &&
@@ -405,10 +414,176 @@ Settings withProfile(const JsonValue& root, const JsonValue* entry, const Settin
   const Profile& p = kProfiles[asRead.profile];
   for (size_t i = 0; p.values[i]; i += 2) setSetting(*findSetting(p.values[i]), s, p.values[i + 1]);
   std::string why;
-  Reader{root, "", nullptr, nullptr}.read(s, true, why);
-  if (entry) Reader{*entry, "", nullptr, nullptr}.read(s, false, why);
+  Reader{root, "", nullptr, nullptr}.read(s, Scope::TOP, why);
+  if (entry) Reader{*entry, "", nullptr, nullptr}.read(s, Scope::ENTRY, why);
   s.name = asRead.name;
   return s;
+}
+
+// "ADDR:PORT" to listen on, the address dotted (0.0.0.0: every address of the machine).
+bool readListen(const Reader& r, const char* key, std::string value, Listen& listen,
+                std::string& why) {
+  const size_t colon = value.rfind(':');
+  const std::string bad = std::string("'") + key + "' '" + value + "' ";
+  if (colon == std::string::npos) return why = bad + "is not ADDR:PORT", false;
+  const std::string port = value.substr(colon + 1);
+  char* end = nullptr;
+  const long n = std::strtol(port.c_str(), &end, 10);
+  if (port.empty() || *end != '\0' || n < 1 || n > 65535)
+    return why = bad + "has no port 1-65535", false;
+  std::string host = value.substr(0, colon);
+  if (!readAddress(r, key, host, false, listen.host, why)) return false;
+  listen.port = static_cast<uint16_t>(n);
+  listen.on = true;
+  return true;
+}
+
+// The keys of one protocol that an output of the other carries: read, and of no use.
+void otherProtocolWarnings(const Reader& r, bool v5) {
+  static const std::vector<const char*> k31 = {"program_tally", "preview_tally"};
+  static const std::vector<const char*> k5 = {"left_program",  "left_preview", "text_program",
+                                              "text_preview",  "right_program", "right_preview",
+                                              "screen",        "dle_stx"};
+  for (const char* key : v5 ? k31 : k5)
+    if (r.obj.has(key))
+      r.warn(std::string("'") + key + "' is read only for TSL " + (v5 ? "3.1" : "5.0"));
+}
+
+// The displays of "sources": [{"source": 3, "index": 3, "label": "CAM 3"}, ...].
+bool readDisplays(const Reader& r, TslConfig& t, std::string& why) {
+  const JsonValue& list = r.obj["sources"];
+  if (list.type != JsonType::Array)
+    return why = std::string("'sources' is ") + typeName(list.type) + ", not an array", false;
+  const int32_t most = t.v5 ? 65534 : kTsl31Addresses - 1;
+  t.allSources = false;
+  for (size_t i = 0; i < list.arr.size(); ++i) {
+    const JsonValue& e = list.arr[i];
+    const std::string at = "'sources' entry " + std::to_string(i + 1) + ": ";
+    if (e.type != JsonType::Object || e["source"].type != JsonType::Number)
+      return why = at + "needs a \"source\" number", false;
+    const int32_t source = e["source"].asInt(-1);
+    const int32_t index = e["index"].type == JsonType::Number ? e["index"].asInt(-1) : source;
+    if (source < 0 || source > 65535)
+      return why = at + "'source' must be 0-65535, not " + std::to_string(source), false;
+    if (index < 0 || index > most)
+      return why = at + "'index' must be 0-" + std::to_string(most) + ", not " +
+                   std::to_string(index),
+             false;
+    for (const TslDisplay& d : t.displays)
+      if (d.index == index)
+        return why = at + "index " + std::to_string(index) + " is already taken", false;
+    TslDisplay d;
+    d.source = static_cast<uint16_t>(source);
+    d.index = static_cast<uint16_t>(index);
+    if (e["label"].type == JsonType::String) d.label = e["label"].str;
+    t.displays.push_back(d);
+  }
+  return true;
+}
+
+bool buildTsl(const Reader& r, const Settings& s, TslConfig& t, std::string& why) {
+  t.settings = s;
+  t.v5 = s.protocol == 1;  // "5.0"
+  t.tcp = s.transport == 1;
+  if (s.host.empty()) return why = "missing 'host'", false;
+  if (!r.obj.has("port")) return why = "missing 'port'", false;
+  if (!inRange(s, Scope::TSL, why)) return false;
+  std::string host = s.host;
+  if (!readAddress(r, "host", host, true, t.host, why)) return false;
+  t.settings.host = host;
+  t.port = static_cast<uint16_t>(s.port);
+  if (r.obj.has("sources") && !readDisplays(r, t, why)) return false;
+  t.longNames = s.label_from == 1 || (s.label_from == 0 && t.v5);  // "long", or 5.0's default
+  // 3.1: a tally word's bit ("none": 0).
+  auto bit = [](int32_t word) { return static_cast<uint8_t>(word == 0 ? 0 : 1 << (word - 1)); };
+  t.tallies[PROGRAM] = bit(s.program_tally);
+  t.tallies[PREVIEW] = bit(s.preview_tally);
+  if (!t.v5 && s.program_tally != 0 && s.program_tally == s.preview_tally)
+    r.warn("'program_tally' and 'preview_tally' are both " + settingText(*findSetting("program_tally"), s) +
+           ": the display cannot tell PROGRAM from PREVIEW");
+  const int32_t colours[3][2] = {{s.left_program, s.left_preview},
+                                 {s.text_program, s.text_preview},
+                                 {s.right_program, s.right_preview}};
+  for (int side = 0; side < 3; ++side) {
+    t.colours[side][PROGRAM] = static_cast<uint8_t>(colours[side][0]);
+    t.colours[side][PREVIEW] = static_cast<uint8_t>(colours[side][1]);
+  }
+  t.brightness = static_cast<uint8_t>(s.brightness);
+  t.screen = static_cast<uint16_t>(s.screen);
+  if (s.refresh_ms > 0 && s.refresh_ms < kMinTslRefreshMs) {
+    r.warn("'refresh_ms' " + std::to_string(s.refresh_ms) + " raised to " +
+           std::to_string(kMinTslRefreshMs));
+    t.settings.refresh_ms = kMinTslRefreshMs;
+  }
+  t.refreshNs = int64_t{t.settings.refresh_ms} * 1'000'000;
+  // Receivers disagree about DLE/STX over UDP; over TCP it is the rule.
+  t.dleStx = r.obj["dle_stx"].type == JsonType::Bool ? s.dle_stx : t.tcp;
+  t.settings.dle_stx = t.dleStx;
+  otherProtocolWarnings(r, t.v5);
+  return true;
+}
+
+// "tsl", "tally_server" and "http_listen": the outputs beside the cameras.
+bool readOutputs(const Reader& top, Config& c, const std::string& file, std::string& error) {
+  const JsonValue& root = top.obj;
+  std::string why;
+  if (!c.top.http_listen.empty() && !readListen(top, "http_listen", c.top.http_listen, c.web, why))
+    return error = file + ": " + why, false;
+  if (root.has("tsl")) {
+    const JsonValue& list = root["tsl"];
+    if (list.type != JsonType::Array)
+      return error = file + ": 'tsl' is " + typeName(list.type) + ", not an array of outputs",
+             false;
+    if (list.arr.size() > kMaxTslOutputs)
+      return error = file + ": 'tsl' has " + std::to_string(list.arr.size()) +
+                     " entries, at most " + std::to_string(kMaxTslOutputs) + " are served",
+             false;
+    for (size_t i = 0; i < list.arr.size(); ++i) {
+      const std::string position = "tsl " + std::to_string(i + 1);
+      const std::string at = file + ", " + position + ": ";
+      const JsonValue& entry = list.arr[i];
+      if (entry.type != JsonType::Object)
+        return error = at + typeName(entry.type) + ", not an object", false;
+      Reader r{entry, "Config, " + position, top.warnings, top.resolve};
+      r.unknownKeys(Scope::TSL);
+      Settings s = defaultSettings();
+      TslConfig t;
+      t.name = "tsl" + std::to_string(i + 1);
+      if (r.read(s, Scope::TSL, why) || !buildTsl(r, s, t, why)) return error = at + why, false;
+      c.tsl.push_back(std::move(t));
+    }
+  }
+  if (root.has("tally_server")) {
+    const JsonValue& obj = root["tally_server"];
+    const std::string at = file + ", tally_server: ";
+    if (obj.type != JsonType::Object)
+      return error = at + typeName(obj.type) + ", not an object", false;
+    Reader r{obj, "Config, tally_server", top.warnings, top.resolve};
+    r.unknownKeys(Scope::SERVER);
+    Settings s = defaultSettings();
+    if (r.read(s, Scope::SERVER, why)) return error = at + why, false;
+    if (s.listen.empty()) return error = at + "missing 'listen'", false;
+    if (!readListen(r, "listen", s.listen, c.server.listen, why)) return error = at + why, false;
+    c.top.listen = s.listen;
+    const JsonValue& inputs = obj["inputs"];
+    if (obj.has("inputs") && inputs.type != JsonType::Array)
+      return error = at + "'inputs' is " + typeName(inputs.type) + ", not an array of sources",
+             false;
+    for (const JsonValue& v : inputs.arr) {
+      const int32_t source = v.type == JsonType::Number ? v.asInt(-1) : -1;
+      if (source < 0 || source > 65535)
+        return error = at + "'inputs' holds " + typeName(v.type) + " " +
+                       (v.type == JsonType::Number ? std::to_string(source) : "") +
+                       ", not a source 0-65535",
+               false;
+      c.server.inputs.push_back(static_cast<uint16_t>(source));
+    }
+    if (c.server.inputs.size() > kMaxTallyInputs)
+      return error = at + "'inputs' has " + std::to_string(c.server.inputs.size()) +
+                     " sources, at most " + std::to_string(kMaxTallyInputs) + " are served",
+             false;
+  }
+  return true;
 }
 
 // Two cameras at one address and port with different commands: the lamp shows whichever came
@@ -439,9 +614,9 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
   Config c;
   Settings top = defaultSettings();
   Reader reader{root, "Config", warnings, resolve};
-  reader.unknownKeys(true);
+  reader.unknownKeys(Scope::TOP);
   std::string why;
-  const SettingDef* bad = reader.read(top, true, why);
+  const SettingDef* bad = reader.read(top, Scope::TOP, why);
   // A problem with a key of the switcher's own comes first, whatever the cameras hold.
   if (bad && bad->scope == Scope::TOP) return error = "Config " + why, false;
   const bool topRead = bad == nullptr;
@@ -461,6 +636,7 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
     if (!buildCamera(reader, one, camera, refusal))
       return error = refusal.bare ? refusal.text : "Config " + refusal.text, false;
     c.cameras.push_back(std::move(camera));
+    if (!readOutputs(reader, c, "Config " + path, error)) return false;
     config = std::move(c);
     return true;
   }
@@ -492,15 +668,16 @@ bool readConfig(const JsonValue& root, const std::string& path, Config& config, 
     for (size_t j = 0; j < c.cameras.size(); ++j)
       if (c.cameras[j].settings.name == cam.name)
         return error = at + "the name is already taken by camera " + std::to_string(j + 1), false;
-    r.unknownKeys(false);
+    r.unknownKeys(Scope::ENTRY);
     CameraConfig camera;
     Refusal refusal;
-    if (r.read(cam, false, why)) return error = at + why, false;
+    if (r.read(cam, Scope::ENTRY, why)) return error = at + why, false;
     cam = withProfile(root, &entry, cam);
     if (!buildCamera(r, cam, camera, refusal)) return error = at + refusal.text, false;
     c.cameras.push_back(std::move(camera));
   }
   sameAddressWarnings(c, path, warnings);
+  if (!readOutputs(reader, c, file, error)) return false;
   config = std::move(c);
   return true;
 }
@@ -601,11 +778,16 @@ bool resolveHost(const std::string& name, uint32_t& address, std::string& error)
   return true;
 }
 
-std::string addressText(const std::string& written, uint32_t address) {
+std::string ipv4Text(uint32_t address) {
   char text[INET_ADDRSTRLEN] = "?";
   in_addr a;
   a.s_addr = address;
   ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+std::string addressText(const std::string& written, uint32_t address) {
+  const std::string text = ipv4Text(address);
   return written == text ? written : written + " (" + text + ")";
 }
 

@@ -53,10 +53,32 @@ struct Settings {
   std::vector<std::string> http_off;
   std::string http_user;
   std::string http_password;
+  // Top level only: the status page's "ADDR:PORT" ("" none).
+  std::string http_listen;
+  // A TSL output (an entry of "tsl") only.
+  int32_t protocol = 0;   // "3.1", "5.0"
+  int32_t transport = 0;  // "udp", "tcp"
+  std::string host;
+  int32_t port = 0;
+  int32_t label_from = 0;     // "default", "long", "short"
+  int32_t program_tally = 0;  // 3.1: "tally1".."tally4"
+  int32_t preview_tally = 0;
+  int32_t left_program = 0, left_preview = 0;  // 5.0: "off", "red", "green", "amber"
+  int32_t text_program = 0, text_preview = 0;
+  int32_t right_program = 0, right_preview = 0;
+  int32_t brightness = 0;
+  int32_t screen = 0;
+  int32_t refresh_ms = 0;
+  bool dle_stx = false;
+  // The tally server ("tally_server") only.
+  std::string listen;
 };
 
-enum class SettingKind { TEXT, NUMBER, FLAG, CHOICE, LIST, CAMERAS };
-enum class SettingScope { TOP, CAMERA, ENTRY };  // top level only; either; an entry only
+// NESTED: an array or object of other scopes ("cameras", "tsl", "sources"), read by the loader.
+enum class SettingKind { TEXT, NUMBER, FLAG, CHOICE, LIST, NESTED };
+// Where a key stands: the top level only; the top level or a camera entry; a camera entry only;
+// an entry of "tsl"; the "tally_server" object.
+enum class SettingScope { TOP, CAMERA, ENTRY, TSL, SERVER };
 
 // One key.
 struct SettingDef {
@@ -98,6 +120,8 @@ struct Profile {
 extern const Profile kProfiles[];  // in the order of the "profile" key's words
 // True when every camera key (those with `linkOnly`, only the ones that move a camera) is equal.
 bool sameCamera(const Settings& a, const Settings& b, bool linkOnly = false);
+// True when every key of `scope` (TOP: the top level's own keys) is equal.
+bool sameSettings(const Settings& a, const Settings& b, SettingScope scope);
 
 // A camera as the units take it, checked and parsed once.
 // One request of an HTTP camera: the URL as written (it holds no credentials) and where it goes.
@@ -122,18 +146,62 @@ struct CameraConfig {
   std::vector<HttpRequest> requests[kTallyStates];  // by lamp state, each sent in order
 };
 
+// An address to listen on: "ADDR:PORT".
+struct Listen {
+  bool on = false;
+  uint32_t host = 0;  // network order
+  uint16_t port = 0;
+};
+
+// One display of a TSL output: the switcher source it shows and its address on the receiver.
+struct TslDisplay {
+  uint16_t source = 0;
+  uint16_t index = 0;
+  std::string label;  // "": the switcher's name for the source
+};
+
+// A TSL UMD output, checked.
+struct TslConfig {
+  Settings settings;  // as read: the TSL keys
+  std::string name;   // "tsl1", for the lines
+  bool v5 = false;    // TSL 5.0, else 3.1
+  bool tcp = false;
+  uint32_t host = 0;  // network order
+  uint16_t port = 0;
+  bool allSources = true;  // every source the switcher names, at its own id
+  std::vector<TslDisplay> displays;  // else these
+  bool longNames = false;            // the switcher's long names, else the short ones
+  uint8_t tallies[kTallyStates] = {};  // 3.1: the tally bits lit by OFF, PREVIEW, PROGRAM
+  uint8_t colours[3][kTallyStates] = {};  // 5.0: left, text, right colour by state
+  uint8_t brightness = 3;
+  uint16_t screen = 0;
+  int64_t refreshNs = 0;  // 0: only on change
+  bool dleStx = false;
+};
+
+// The tally server for wireless tally lights: input k of its list is switcher source k.
+struct TallyServerConfig {
+  Listen listen;
+  std::vector<uint16_t> inputs;  // the sources by input; empty: 1..the highest the switcher names
+};
+
 struct Config {
   Settings top;  // the top level as read
   SwitcherLoss loss = SwitcherLoss::KEEP;
   bool listed = false;                // the cameras come from a "cameras" array
   uint32_t atemHost = 0;              // atem_ip's address, network order
   std::vector<CameraConfig> cameras;  // one at least
+  std::vector<TslConfig> tsl;
+  TallyServerConfig server;           // listen.on: serving
+  Listen web;                         // http_listen: the status page
 };
 
 // Finds the IPv4 address of a host name. False with the reason in `error`.
 using Resolver = bool (*)(const std::string& name, uint32_t& address, std::string& error);
 // The system's resolver (/etc/hosts, DNS), IPv4 only.
 bool resolveHost(const std::string& name, uint32_t& address, std::string& error);
+// "192.0.2.21": an address in network order, dotted.
+std::string ipv4Text(uint32_t address);
 // "192.0.2.21", or "cam-2.local (192.0.2.21)" for a name: the address used, for the lines.
 std::string addressText(const std::string& written, uint32_t address);
 
@@ -144,7 +212,13 @@ constexpr size_t kMaxConfigBytes = 1 << 20;  // a larger file is refused rather 
 constexpr size_t kFixedDescriptors = 12;
 constexpr size_t kDescriptorsPerCamera = 4;
 constexpr size_t kMaxCameras = 64;
+constexpr size_t kMaxTslOutputs = 16;
+constexpr int32_t kTsl31Addresses = 127;    // display addresses 0-126
+constexpr size_t kMaxTallyInputs = 1000;
+constexpr size_t kMaxTallyClients = 32;  // the tally server's clients
+constexpr size_t kMaxWebClients = 64;    // the status page's connections
 constexpr int32_t kMinRefreshMs = 500;
+constexpr int32_t kMinTslRefreshMs = 100;
 
 // Something the file says that the bridge reads, but that a person rarely means. Written at
 // start-up, on a reload and by --check alike.
@@ -175,7 +249,9 @@ struct LoadedConfig {
 
 // The open files `config` may need at once.
 inline size_t descriptorsNeeded(const Config& config) {
-  return kFixedDescriptors + kDescriptorsPerCamera * config.cameras.size();
+  return kFixedDescriptors + kDescriptorsPerCamera * config.cameras.size() + config.tsl.size() +
+         (config.server.listen.on ? 1 + kMaxTallyClients : 0) +
+         (config.web.on ? 2 + kMaxWebClients : 0);
 }
 // "" when `config` fits in `limit` open files, else the line that says it does not.
 std::string descriptorProblem(const Config& config, uint64_t limit);

@@ -13,6 +13,10 @@ const char* const kTransports[] = {"udp", "tcp", nullptr};           // TCP firs
 const char* const kFramings[] = {"raw", "sony-ip", nullptr};
 const char* const kProfileNames[] = {"default", "sony", "avonic", "panasonic", nullptr};
 const char* const kLamps[] = {"visca", "http", nullptr};
+const char* const kTslProtocols[] = {"3.1", "5.0", nullptr};
+const char* const kLabelFrom[] = {"default", "long", "short", nullptr};
+const char* const kTallies[] = {"none", "tally1", "tally2", "tally3", "tally4", nullptr};
+const char* const kColours[] = {"off", "red", "green", "amber", nullptr};  // TSL 5.0's numbers
 
 using S = Settings;
 using K = SettingKind;
@@ -34,8 +38,8 @@ constexpr SettingDef text(const char* key, Scope scope, const char* def, int gro
   return d;
 }
 constexpr SettingDef number(const char* key, const char* def, int32_t lo, int32_t hi, int group,
-                            int32_t S::*member) {
-  SettingDef d = row(key, K::NUMBER, Scope::CAMERA, def, group);
+                            int32_t S::*member, Scope scope = Scope::CAMERA) {
+  SettingDef d = row(key, K::NUMBER, scope, def, group);
   d.lo = lo;
   d.hi = hi;
   d.number = member;
@@ -76,7 +80,10 @@ const SettingDef kSettings[] = {
     text("atem_ip", Scope::TOP, "", 0, &S::atem_ip),
     choice("lamp_on_switcher_loss", Scope::TOP, kLossRules, "keep", 0, &S::lamp_on_switcher_loss),
     flag("log_changes", Scope::TOP, "false", 0, &S::log_changes),
-    row("cameras", K::CAMERAS, Scope::TOP, "", -1),
+    text("http_listen", Scope::TOP, "", 0, &S::http_listen),
+    row("cameras", K::NESTED, Scope::TOP, "", -1),
+    row("tsl", K::NESTED, Scope::TOP, "", -1),
+    row("tally_server", K::NESTED, Scope::TOP, "", -1),
     text("name", Scope::ENTRY, "", -1, &S::name),
     moving(choice("profile", Scope::CAMERA, kProfileNames, "default", 1, &S::profile)),
     number("me_index", "0", INT32_MIN, INT32_MAX, 1, &S::me_index),
@@ -100,6 +107,28 @@ const SettingDef kSettings[] = {
     moving(list("http_off", 4, &S::http_off)),
     moving(text("http_user", Scope::CAMERA, "", 4, &S::http_user)),
     moving(secret(text("http_password", Scope::CAMERA, "", 4, &S::http_password))),
+    // A TSL output. Groups 5-6.
+    choice("protocol", Scope::TSL, kTslProtocols, "5.0", 5, &S::protocol),
+    choice("transport", Scope::TSL, kTransports, "udp", 5, &S::transport),
+    text("host", Scope::TSL, "", 5, &S::host),
+    number("port", "0", 1, 65535, 5, &S::port, Scope::TSL),
+    number("screen", "0", 0, 65535, 5, &S::screen, Scope::TSL),
+    number("refresh_ms", "1000", 0, INT32_MAX, 5, &S::refresh_ms, Scope::TSL),
+    flag("dle_stx", Scope::TSL, "false", 5, &S::dle_stx),
+    row("sources", K::NESTED, Scope::TSL, "", -1),
+    choice("label_from", Scope::TSL, kLabelFrom, "default", 6, &S::label_from),
+    choice("program_tally", Scope::TSL, kTallies, "tally1", 6, &S::program_tally),
+    choice("preview_tally", Scope::TSL, kTallies, "tally2", 6, &S::preview_tally),
+    choice("left_program", Scope::TSL, kColours, "red", 6, &S::left_program),
+    choice("left_preview", Scope::TSL, kColours, "green", 6, &S::left_preview),
+    choice("text_program", Scope::TSL, kColours, "red", 6, &S::text_program),
+    choice("text_preview", Scope::TSL, kColours, "green", 6, &S::text_preview),
+    choice("right_program", Scope::TSL, kColours, "red", 6, &S::right_program),
+    choice("right_preview", Scope::TSL, kColours, "green", 6, &S::right_preview),
+    number("brightness", "3", 0, 3, 6, &S::brightness, Scope::TSL),
+    // The tally server. Group 7.
+    text("listen", Scope::SERVER, "", 7, &S::listen),
+    row("inputs", K::NESTED, Scope::SERVER, "", -1),
 };
 const size_t kSettingCount = sizeof kSettings / sizeof kSettings[0];
 
@@ -163,7 +192,7 @@ void setSetting(const SettingDef& d, Settings& s, const std::string& value) {
         from = bar + 1;
       }
       break;
-    case K::CAMERAS:
+    case K::NESTED:
       break;
   }
 }
@@ -190,15 +219,18 @@ std::string settingText(const SettingDef& d, const Settings& s) {
         text += (text.size() > 1 ? ", \"" : "\"") + item + "\"";
       return text + "]";
     }
-    case K::CAMERAS:
+    case K::NESTED:
       break;
   }
   return "";
 }
 
-bool sameCamera(const Settings& a, const Settings& b, bool linkOnly) {
+namespace {
+
+// Every row that `take` picks (given `arg`) is equal in `a` and `b`.
+bool sameRows(const Settings& a, const Settings& b, bool (*take)(const SettingDef&, int), int arg) {
   for (const SettingDef& d : kSettings) {
-    if (d.scope == Scope::TOP || (linkOnly && !d.link)) continue;
+    if (!take(d, arg)) continue;
     bool same = true;
     switch (d.kind) {
       case K::TEXT:
@@ -214,12 +246,29 @@ bool sameCamera(const Settings& a, const Settings& b, bool linkOnly) {
       case K::LIST:
         same = a.*d.list == b.*d.list;
         break;
-      case K::CAMERAS:
+      case K::NESTED:
         break;
     }
     if (!same) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool sameCamera(const Settings& a, const Settings& b, bool linkOnly) {
+  return sameRows(
+      a, b,
+      [](const SettingDef& d, int linkOnly) {
+        return (d.scope == Scope::CAMERA || d.scope == Scope::ENTRY) && (!linkOnly || d.link);
+      },
+      linkOnly);
+}
+
+bool sameSettings(const Settings& a, const Settings& b, SettingScope scope) {
+  return sameRows(
+      a, b, [](const SettingDef& d, int scope) { return d.scope == SettingScope(scope); },
+      static_cast<int>(scope));
 }
 
 int commandLamp(const SettingDef& d) {

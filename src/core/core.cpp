@@ -15,6 +15,7 @@ void CoreActions::clear() {
   acks.clear();
   lines.clear();
   notify.clear();
+  outputs.clear();
 }
 
 namespace {
@@ -136,7 +137,10 @@ QUORVEL_HOT void startDelivery(CoreCamera& c, const Dispatch& d, const Tally& wh
 // or a hold-off ended (this is the path from a switcher packet to the camera datagrams), or, with
 // `initial`, every camera's first state at the end of the warm-up.
 QUORVEL_HOT void dispatchCameras(Core& core, int64_t now, CoreActions& out, bool initial = false) {
-  if (initial) core.phase = Phase::RUNNING;
+  if (initial) {
+    core.phase = Phase::RUNNING;
+    core.outputs.due = true;
+  }
   if (core.phase != Phase::RUNNING) return;
   for (auto& cp : core.cameras) {
     CoreCamera& c = *cp;
@@ -161,6 +165,7 @@ void beginStop(Core& core, int64_t now, CoreActions& out) {
   out.notify.push_back("STOPPING=1");
   addLine(out.lines, Tag::INFO, "Sending tally OFF before exit...");
   for (auto& c : core.cameras) sendOff(*c, now, out);
+  core.outputs.due = true;  // dark
 }
 
 // ---- switcher session ------------------------------------------------------------------------
@@ -269,6 +274,7 @@ void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) 
                   " silent for 5 s: the session is lost, opening a new one");
       if (core.config.loss == SwitcherLoss::OFF && core.phase == Phase::RUNNING) {
         core.forcedOff = true;
+        core.outputs.due = true;
         dispatchCameras(core, now, out);
       }
       break;
@@ -356,6 +362,7 @@ void coreStart(Core& core, const Config& config, const std::string& path, int64_
   core.config = config;
   core.path = path;
   for (const CameraConfig& config : config.cameras) addCamera(core, config, out);
+  outputsConfigure(core.outputs, config, out.lines, out.outputs);
   openSession(core, now, out);
   core.starting = true;
 }
@@ -379,8 +386,11 @@ QUORVEL_HOT void coreSwitcherDatagram(Core& core, const uint8_t* data, size_t si
   atemReceive(core.session, data, size, now, step);
   // A new session's initial state is in: lamps darkened for a lost switcher follow it again.
   if (step.walked & kWalkInitialDone) core.forcedOff = false;
-  // The camera datagrams go first, the acknowledgement right after them.
-  if (step.walked) dispatchCameras(core, now, out);
+  // The camera datagrams go first, the acknowledgement right after them, the outputs last.
+  if (step.walked) {
+    dispatchCameras(core, now, out);
+    core.outputs.due = true;
+  }
   toSwitcher(core, step, out);
   applyStep(core, step, now, out);
   if (core.awaitingAnswer && core.session.lastReceiveNs == now) {
@@ -393,14 +403,10 @@ QUORVEL_HOT void coreSwitcherDatagram(Core& core, const uint8_t* data, size_t si
 void coreForeignDatagram(Core& core, uint32_t ip, uint16_t port, int64_t now, CoreActions& out) {
   uint64_t leftOut = 0;
   if (!lineDue(core.foreign, now, kForeignLinesNs, leftOut)) return;
-  char text[INET_ADDRSTRLEN] = "?";
-  in_addr a;
-  a.s_addr = ip;
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
   addLine(out.lines, Tag::WARN,
           "Ignoring datagrams that do not come from the switcher: " +
-              std::to_string(core.foreign.count) + " so far, the latest from " + text + ":" +
-              std::to_string(port));
+              std::to_string(core.foreign.count) + " so far, the latest from " + ipv4Text(ip) +
+              ":" + std::to_string(port));
 }
 
 QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& report, int64_t now,
@@ -547,6 +553,7 @@ void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions
   }
   core.cameras = std::move(kept);
   core.config = next;
+  outputsConfigure(core.outputs, next, out.lines, out.outputs);
 
   if (newSwitcher) {
     core.session = AtemSession();
@@ -588,6 +595,7 @@ void coreWakeEnd(Core& core, CoreActions& out) {
 
 int64_t coreDeadline(const Core& core) {
   int64_t next = atemDeadline(core.session);
+  if (core.phase == Phase::RUNNING) next = std::min(next, outputsDeadline(core.outputs));
   if (core.awaitingAnswer) next = std::min(next, core.noAnswerLineNs);
   if (core.phase == Phase::WARMING) next = std::min(next, core.phaseEndNs);
   if (core.phase != Phase::RUNNING) return next;
@@ -600,6 +608,38 @@ int64_t coreDeadline(const Core& core) {
 }
 
 static std::string status(const Core& core);
+
+void coreFeedOutputs(Core& core, int64_t now, CoreActions& out) {
+  // Before the initial state is in, the outputs show what they showed, as the cameras do.
+  if (core.phase != Phase::RUNNING && core.phase != Phase::STOPPING && !core.forcedOff) return;
+  if (!core.outputs.due && now < outputsDeadline(core.outputs)) return;
+  LampModel model;
+  model.tables = &core.session.tables;
+  model.dark = core.forcedOff || core.phase == Phase::STOPPING;
+  outputsFeed(core.outputs, model, now, out.outputs);
+}
+
+void coreOutputFailed(Core& core, uint32_t id, const std::string& error, CoreActions& out) {
+  addLine(out.lines, Tag::ERR, outputName(core.outputs, id) + ": " + error);
+}
+
+void coreOutputTcp(Core& core, uint32_t id, bool up, const std::string& why, CoreActions& out) {
+  outputsTcp(core.outputs, id, up, why, out.lines);
+}
+
+void coreOutputSendFailed(Core& core, uint32_t id, const std::string& why, int64_t now,
+                          CoreActions& out) {
+  uint64_t leftOut = 0;
+  if (lineDue(core.outputSends, now, kFloodLinesNs, leftOut))
+    addLine(out.lines, Tag::ERR_UDP,
+            outputName(core.outputs, id) + ": " + why + leftOutText(leftOut));
+}
+
+void coreTallyClients(Core& core, size_t clients) { outputsClients(core.outputs, clients); }
+
+void coreTallyRefused(Core& core, const std::string& peer, int64_t now, CoreActions& out) {
+  outputsRefused(core.outputs, peer, now, out.lines);
+}
 
 // Quoted from the file, names may hold anything; the status is one line all the same.
 std::string coreStatus(const Core& core) {
@@ -636,5 +676,7 @@ static std::string status(const Core& core) {
     if (c.failed > 0) notes += (notes.empty() ? "" : ", ") + std::to_string(c.failed) + " failed";
     if (!notes.empty()) s += " (" + notes + ")";
   }
+  const std::string outputs = outputsStatus(core.outputs);
+  if (!outputs.empty()) s += " \xC2\xB7 " + outputs;
   return s;
 }

@@ -27,6 +27,7 @@
 #include "atem/atem_session.h"
 #include "base/log.h"
 #include "config/config.h"
+#include "core/outputs.h"
 #include "tally/tally.h"
 #include "visca/visca_ladder.h"
 
@@ -75,6 +76,8 @@ struct CoreActions {
   bool sendHello = false;
   LogLines lines;
   std::vector<std::string> notify;  // sd_notify messages: "READY=1", "STOPPING=1", ...
+  // Outputs beside the cameras: carried out after the cameras and the switcher's acknowledgement.
+  std::vector<OutputAction> outputs;
 
   void clear();
 };
@@ -114,8 +117,10 @@ struct Core {
   int64_t awaitingSinceNs = 0;
   int64_t noAnswerLineNs = 0;  // when to say that nothing came
   bool saidNoAnswer = false;
+  Outputs outputs;     // TSL displays, the tally server, the status page
   LineLimit foreign;   // datagrams from anyone but the switcher: a line a minute at most
   LineLimit reopens;   // the switcher's requests to open again: a line per 10 s at most
+  LineLimit outputSends;  // failed sends of the outputs: a line per 10 s at most
   uint64_t openFileLimit = UINT64_MAX;  // a reload that needs more is refused
   bool starting = false;  // the first wake: a switcher socket that cannot open ends the run
   bool done = false;
@@ -163,3 +168,17 @@ void coreWakeEnd(Core& core, CoreActions& out);
 int64_t coreDeadline(const Core& core);
 // The one-line status for systemd.
 std::string coreStatus(const Core& core);
+
+// The outputs beside the cameras, fed after the wake's camera datagrams and acknowledgement:
+// what changed in the model since the last feed, and the refreshes due.
+void coreFeedOutputs(Core& core, int64_t now, CoreActions& out);
+// An output's link could not be opened (`error`): it is left out until a reload.
+void coreOutputFailed(Core& core, uint32_t id, const std::string& error, CoreActions& out);
+// A TSL output's TCP connection came up, or went down (`why`).
+void coreOutputTcp(Core& core, uint32_t id, bool up, const std::string& why, CoreActions& out);
+// A UDP send of a TSL output failed: a line per 10 s at most.
+void coreOutputSendFailed(Core& core, uint32_t id, const std::string& why, int64_t now,
+                          CoreActions& out);
+// The tally server: its number of clients, and one refused beyond the limit.
+void coreTallyClients(Core& core, size_t clients);
+void coreTallyRefused(Core& core, const std::string& peer, int64_t now, CoreActions& out);
