@@ -324,7 +324,8 @@ TEST(Config, CheckAndTheCommandLine) {
       c.out,
       "Config " + good +
           ": usable, 1 camera\n"
-          "  atem_ip \"127.0.0.5\", lamp_on_switcher_loss \"keep\", log_changes false\n"
+          "  atem_ip \"127.0.0.5\", lamp_on_switcher_loss \"keep\", log_changes false, "
+            "http_listen \"\"\n"
           "  camera cam1: profile \"default\", me_index 0, watch_input_id 1, tally_source "
           "\"switcher\", lamp_refresh_ms 0, lamp \"visca\"\n"
           "    visca_host \"127.0.0.1\", visca_port 52381, bind_source_ip \"\", compat_try_prefix "

@@ -136,10 +136,11 @@ struct Rig {
     nextId = 1;
     send({});
   }
-  // ... then its initial state (program, preview on M/E 0, and InCm), then the warm-up ends.
+  // ... then its initial state (program, preview on M/E 0), without the InCm that would end
+  // the wait at once, then the warm-up ends: the cameras start 3.5 s after the acceptance.
   void connect(uint16_t program = 1, uint16_t preview = 2) {
     accept();
-    send(buses(program, preview) + atemBlock("InCm", {0, 0, 0, 0}));
+    send(buses(program, preview));
     advanceTo(now + kSettleNs + kWarmUpNs);
   }
 
@@ -505,9 +506,10 @@ TEST(Core, ReloadToAnotherSwitcher) {
   EXPECT_TRUE(r.take().empty());
   EXPECT_EQ(coreStatus(*r.core), "connecting to 127.0.0.9 \xC2\xB7 cam1 PROGRAM");
   r.accept();
-  r.send(Rig::buses(2, 1) + atemBlock("InCm", {0, 0, 0, 0}));
-  r.advance(3500);
-  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PREVIEW, {}, 7000}}));
+  r.send(Rig::buses(2, 1));
+  EXPECT_TRUE(r.take().empty());
+  r.send(atemBlock("InCm", {0, 0, 0, 0}));  // its initial state is complete
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PREVIEW, {}, 3500}}));
 }
 
 // A switcher that resends what is not acknowledged after 200 ms, as real ones do, under loss,
@@ -779,9 +781,12 @@ TEST(Core, OutputsFollowTheModel) {
   const uint32_t server = r.core->outputs.server->id;
   coreOutputTcp(*r.core, v31, true, "", r.acts);
   r.accept();
-  for (const Bytes& payload : readDump("2me-v8.1.data")) r.send(payload);
-  EXPECT_TRUE(r.outputSent.empty()) << "before the initial state is due";
-  r.advance(kSettleNs / kMs + kWarmUpNs / kMs);
+  // Nothing until the packet that ends the initial state (InCm); then everything at once.
+  for (const Bytes& payload : readDump("2me-v8.1.data")) {
+    EXPECT_TRUE(r.outputSent.empty() && r.sent.empty());
+    r.send(payload);
+  }
+  EXPECT_EQ(r.take(), (std::vector<Sent>{{"cam1", PROGRAM, {}, 0}}));
 
   // TSL 5.0, read here by its layout: PBC, version, flags, screen, then index, control, length
   // and text per display.

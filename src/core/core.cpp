@@ -384,15 +384,19 @@ QUORVEL_HOT void coreSwitcherDatagram(Core& core, const uint8_t* data, size_t si
                                       CoreActions& out) {
   AtemStep step;
   atemReceive(core.session, data, size, now, step);
+  applyStep(core, step, now, out);
   // A new session's initial state is in: lamps darkened for a lost switcher follow it again.
   if (step.walked & kWalkInitialDone) core.forcedOff = false;
-  // The camera datagrams go first, the acknowledgement right after them, the outputs last.
+  // The camera datagrams go first, the acknowledgement right after them, the outputs last. The
+  // switcher marks the end of its initial state (InCm): the cameras need not wait for the end
+  // of the warm-up.
   if (step.walked) {
-    dispatchCameras(core, now, out);
+    if (core.phase == Phase::WARMING && (step.walked & kWalkInitialDone))
+      dispatchCameras(core, now, out, true);  // cameras new to this switcher
+    dispatchCameras(core, now, out);          // and those that had a state from another
     core.outputs.due = true;
   }
   toSwitcher(core, step, out);
-  applyStep(core, step, now, out);
   if (core.awaitingAnswer && core.session.lastReceiveNs == now) {
     core.awaitingAnswer = false;
     if (core.saidNoAnswer) addLine(out.lines, Tag::OK, "ATEM " + core.config.top.atem_ip + " answers");
