@@ -11,11 +11,11 @@ using namespace testing_support;
 
 namespace {
 
-CameraConfig cameraAt(uint16_t port, const std::string& program = "81 01 7e 01 0a 01 05 ff",
-                      const std::string& more = "") {
-  return cameraSpec(", \"visca_port\": " + std::to_string(port) + ", \"visca_program\": \"" +
-                    program + "\"" + more);
+// `more` members, e.g. ", \"visca_off\": \"\"", with the default commands unless it names them.
+CameraConfig cameraAt(uint16_t port, const std::string& more = "") {
+  return cameraSpec(", \"visca_port\": " + std::to_string(port) + more);
 }
+std::string program(const std::string& hex) { return ", \"visca_program\": \"" + hex + "\""; }
 
 // A camera's link, driven like the event loop drives it.
 struct Rig {
@@ -66,18 +66,17 @@ std::string hugeCommand() {
 TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
   UdpPeer camera("127.0.0.1", 0);
   Rig r(cameraAt(camera.port));
-  const std::pair<TallyState, const char*> states[] = {{PROGRAM, "81 01 7e 01 0a 01 05 ff"},
-                                                       {PREVIEW, "81 01 7e 01 0a 01 04 ff"},
-                                                       {OFF, "81 01 7e 01 0a 01 00 ff"}};
+  const std::pair<TallyState, Bytes> states[] = {
+      {PROGRAM, kProgram}, {PREVIEW, kPreview}, {OFF, kOff}};
   uint16_t lastPort = 0;
-  for (auto [state, bytes] : states) {
+  for (const auto& [state, bytes] : states) {
     DeliveryStatus s;
     EXPECT_EQ(r.deliver(state, &s), "");
     EXPECT_EQ(s, DeliveryStatus::DELIVERED);
     Bytes got;
     sockaddr_in from{};
     ASSERT_TRUE(camera.receive(got, 1000, &from));
-    EXPECT_EQ(got, hexBytes(bytes));
+    EXPECT_EQ(got, bytes);
     EXPECT_NE(ntohs(from.sin_port), lastPort) << "each delivery has a socket of its own";
     lastPort = ntohs(from.sin_port);
     EXPECT_FALSE(camera.receive(got, 20)) << "only one attempt";
@@ -99,7 +98,7 @@ TEST(CameraLink, OneDatagramFromASocketOfItsOwn) {
   EXPECT_TRUE(other.receive(got, 1000));
 
   // A bind to an address this host lacks is reported and the datagram still goes.
-  Rig b(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff", ", \"bind_source_ip\": \"192.0.2.1\""));
+  Rig b(cameraAt(camera.port, ", \"bind_source_ip\": \"192.0.2.1\""));
   EXPECT_EQ(b.deliver(PROGRAM), "UDP bind(): Cannot assign requested address\n");
   EXPECT_TRUE(camera.receive(got, 1000));
 }
@@ -119,7 +118,7 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
                {false, true, true}};
   const int fds = countOpenFds(getpid());
   for (const Case& k : cases) {
-    CameraConfig c = cameraAt(closedPort, hugeCommand());
+    CameraConfig c = cameraAt(closedPort, program(hugeCommand()));
     c.ladder = {k.prefix, k.tcp, k.both};
     std::string pair = k.prefix ? udp + udp : udp;
     if (k.tcp) pair += k.prefix ? tcp + tcp : tcp;
@@ -133,7 +132,7 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
 
   // An empty command sends nothing, so the prefix alone goes out in the second rung.
   UdpPeer camera("127.0.0.1", 0);
-  Rig r(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff", ", \"visca_off\": \"\""));
+  Rig r(cameraAt(camera.port, ", \"visca_off\": \"\""));
   EXPECT_EQ(r.deliver(OFF), "UDP sendto(): empty\n");
   Bytes got;
   ASSERT_TRUE(camera.receive(got, 1000));
@@ -142,8 +141,7 @@ TEST(CameraLink, LadderOrderMessagesAndDescriptors) {
 
 TEST(CameraLink, TcpRungsNeverBlock) {
   TcpListener camera("127.0.0.1");
-  Rig r(cameraAt(camera.port, "81 01 7e 01 0a 01 05 ff",
-                 ", \"visca_preview\": \"" + hugeCommand() + "\""));
+  Rig r(cameraAt(camera.port, ", \"visca_preview\": \"" + hugeCommand() + "\""));
   const Bytes& preview = r.cfg.commands.forms[PREVIEW].plain;
   EXPECT_EQ(r.deliver(PREVIEW),
             "UDP sendto(): Message too long\nUDP sendto(): Message too long\n"
@@ -157,7 +155,7 @@ TEST(CameraLink, TcpRungsNeverBlock) {
   // A listener whose queue is full leaves the connect hanging: the rung gives up after 1.5 s
   // (a reading passed in, no sleep), and the next rung starts.
   HangingListener listener("127.0.0.1");
-  Rig hang(cameraAt(listener.port, hugeCommand()));
+  Rig hang(cameraAt(listener.port, program(hugeCommand())));
   hang.cfg.ladder.prefix = hang.cfg.ladder.bothOps = false;
   const int64_t t0 = monotonicNs();
   DeliveryReport r1;
@@ -176,8 +174,8 @@ TEST(CameraLink, TcpRungsNeverBlock) {
 // link sends, from 0, wrapping after 2^32 - 1.
 TEST(CameraLink, VisaOverIpFramingCounts) {
   UdpPeer camera("127.0.0.1", 0);
-  Rig r(cameraAt(camera.port, "81 01 7e 01 0a 00 02 ff",
-                 ", \"visca_framing\": \"sony-ip\", \"compat_try_tcp\": false"));
+  Rig r(cameraAt(camera.port, program("81 01 7e 01 0a 00 02 ff") +
+                                  ", \"visca_framing\": \"sony-ip\", \"compat_try_tcp\": false"));
   const uint32_t sequences[] = {0, 1, 0xFFFFFFFF, 0};
   for (uint32_t seq : sequences) {
     if (seq == 0xFFFFFFFF) r.link.sequence = seq;

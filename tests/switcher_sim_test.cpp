@@ -45,6 +45,14 @@ struct SwitcherSimTest : testing::Test {
                              hexBytes("23 28 dc d8 c1 80 3e 80")) +
            block("KeOn", {me, n, on, 0});
   }
+  Bytes names(unsigned source) {  // as a switcher fresh from the factory: "Camera 3", "CAM3"
+    std::string full = "Camera " + std::to_string(source), brief = "CAM" + std::to_string(source);
+    Bytes d = be(source) + Bytes(full.begin(), full.end());
+    d.resize(22, 0);
+    d.insert(d.end(), brief.begin(), brief.begin() + std::min<size_t>(brief.size(), 4));
+    d.resize(36, 0);
+    return block("InPr", d);
+  }
   Bytes dsk(uint8_t n, uint8_t fill, uint8_t on) {
     return block("DskB", {n, 0, 0, fill, 0, fill, 0, 0}) +
            block("DskS", Bytes{n, on} + Bytes(6, 0));
@@ -91,14 +99,15 @@ TEST_F(SwitcherSimTest, SynAnswerInitialStatePacketIdsAndRetransmission) {
   EXPECT_TRUE(id > 0 && id < 0x8000) << id;
   EXPECT_TRUE(next(100).empty()) << "the state must wait for the answer's acknowledgement";
   send(ack(0));
-  Bytes state = block("_ver", {0, 2, 0, 0x1E}) + block("_top", Bytes{2, 12} + Bytes(26, 0)) +
-                block("_MeC", {0, 4, 0, 0}) + block("_MeC", {1, 4, 0, 0}) +
-                block("PrgI", {0, 0, 0, 1}) + block("PrvI", {0, 0, 0, 2, 0, 0, 0, 0}) +
-                block("TrPs", Bytes(8, 0)) + key(0, 0, 0, 0) + key(0, 1, 0, 0) + key(0, 2, 0, 0) +
-                key(0, 3, 0, 0) + block("PrgI", {1, 0, 0x0B, 0xB8}) +
-                block("PrvI", {1, 0, 0, 7, 0, 0, 0, 0}) + block("TrPs", Bytes{1} + Bytes(7, 0)) +
-                key(1, 0, 0, 0) + key(1, 1, 0, 0) + key(1, 2, 0, 0) + key(1, 3, 0, 0) +
-                dsk(0, 0, 0) + dsk(1, 0, 0) + tlsr({{1, 1}, {2, 2}, {3000, 0}});
+  Bytes state = block("_ver", {0, 2, 0, 0x1E}) + block("_top", Bytes{2, 12} + Bytes(26, 0));
+  for (unsigned source = 1; source <= 12; ++source) state = state + names(source);
+  state = state + block("_MeC", {0, 4, 0, 0}) + block("_MeC", {1, 4, 0, 0}) +
+          block("PrgI", {0, 0, 0, 1}) + block("PrvI", {0, 0, 0, 2, 0, 0, 0, 0}) +
+          block("TrPs", Bytes(8, 0)) + key(0, 0, 0, 0) + key(0, 1, 0, 0) + key(0, 2, 0, 0) +
+          key(0, 3, 0, 0) + block("PrgI", {1, 0, 0x0B, 0xB8}) +
+          block("PrvI", {1, 0, 0, 7, 0, 0, 0, 0}) + block("TrPs", Bytes{1} + Bytes(7, 0)) +
+          key(1, 0, 0, 0) + key(1, 1, 0, 0) + key(1, 2, 0, 0) + key(1, 3, 0, 0) + dsk(0, 0, 0) +
+          dsk(1, 0, 0) + tlsr({{1, 1}, {2, 2}, {3000, 0}});
   EXPECT_EQ(next(), packet(0x08, session, 0, 1, state));
   EXPECT_EQ(next(), packet(0x08, session, 0, 2, block("InCm", {1, 0, 0, 0})));
   send(ack(2));
