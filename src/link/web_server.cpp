@@ -1,0 +1,259 @@
+// The status server on libmicrohttpd: routing, the headers every answer carries, and the event
+// streams, each a callback response that hands out its client's queued bytes and suspends its
+// connection when the queue runs dry; a publish fills the queues and resumes them.
+#include "link/web_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "web/web_view.h"
+
+namespace {
+
+// The pages' own inline style and script, their event stream and status, and data: for the
+// empty favicon; nothing else, from nowhere else, and never inside a frame.
+constexpr char kSecurityPolicy[] =
+    "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+    "connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
+
+constexpr char kHtml[] = "text/html; charset=utf-8";
+constexpr char kJson[] = "application/json; charset=utf-8";
+constexpr char kText[] = "text/plain; charset=utf-8";
+constexpr char kMetrics[] = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char kEventStream[] = "text/event-stream; charset=utf-8";
+
+constexpr size_t kStreamBlock = 4096;  // the most a stream hands libmicrohttpd at once
+// Tells the browser to come back 2 s after a dropped stream instead of its default of about 3.
+constexpr char kStreamStart[] = "retry: 2000\n";
+
+// Marks a request that has had its answer queued.
+int gAnswered;
+
+void addHeaders(MHD_Response* r, const char* type) {
+  MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  MHD_add_response_header(r, "Content-Security-Policy", kSecurityPolicy);
+  MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+}
+
+MHD_Result answer(MHD_Connection* c, unsigned status, const std::string& body, const char* type,
+                  bool methodNotAllowed = false) {
+  MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                    MHD_RESPMEM_MUST_COPY);
+  if (!r) return MHD_NO;
+  addHeaders(r, type);
+  if (methodNotAllowed) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  const MHD_Result queued = MHD_queue_response(c, status, r);
+  MHD_destroy_response(r);
+  return queued;
+}
+
+void resume(WebClient& c) {
+  if (!c.suspended) return;
+  c.suspended = false;
+  MHD_resume_connection(c.connection);
+}
+
+// Closes a stream whatever state it is in: a connection blocked on a full socket would never
+// ask for more bytes, so its socket is shut down, which libmicrohttpd sees as the end of it; a
+// suspended one is resumed so that it is looked at, and its reader ends it.
+void drop(WebServer& s, WebClient& c) {
+  if (c.dropped) return;
+  c.dropped = true;
+  c.unsent.clear();
+  ++s.droppedClients;
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(c.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info) ::shutdown(info->connect_fd, SHUT_RDWR);
+  resume(c);
+}
+
+void queue(WebServer& s, WebClient& c, const char* bytes, size_t size) {
+  if (c.dropped) return;
+  if (c.unsent.size() + size > kWebMaxUnsent) return drop(s, c);
+  c.unsent.append(bytes, size);
+  resume(c);
+}
+
+ssize_t readStream(void* cls, uint64_t, char* buf, size_t max) {
+  WebClient& c = *static_cast<WebClient*>(cls);
+  if (c.dropped) return MHD_CONTENT_READER_END_WITH_ERROR;
+  if (c.unsent.empty()) {
+    // Nothing to say: out of libmicrohttpd's sight until a publish or a ping resumes it.
+    c.suspended = true;
+    MHD_suspend_connection(c.connection);
+    return 0;
+  }
+  const size_t n = std::min(max, c.unsent.size());
+  std::memcpy(buf, c.unsent.data(), n);
+  c.unsent.erase(0, n);
+  return static_cast<ssize_t>(n);
+}
+
+// libmicrohttpd is done with the stream's connection.
+void freeStream(void* cls) {
+  auto* gone = static_cast<WebClient*>(cls);
+  WebServer& s = *gone->server;
+  s.clients.remove_if([gone](const WebClient& c) { return &c == gone; });
+  if (s.clients.empty()) s.nextPingNs = INT64_MAX;
+}
+
+MHD_Result startStream(WebServer& s, MHD_Connection* conn) {
+  s.clients.emplace_back();
+  WebClient& c = s.clients.back();
+  c.server = &s;
+  c.connection = conn;
+  c.unsent = kStreamStart + webEvent(s.source.status());
+  MHD_Response* r =
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream, &c, freeStream);
+  if (!r) {
+    s.clients.pop_back();
+    return MHD_NO;
+  }
+  addHeaders(r, kEventStream);
+  if (s.nextPingNs == INT64_MAX) s.nextPingNs = s.nowNs + kWebPingNs;
+  const MHD_Result queued = MHD_queue_response(conn, MHD_HTTP_OK, r);
+  MHD_destroy_response(r);  // unqueued, this ends the client through freeStream
+  return queued;
+}
+
+MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const char* method,
+                     const char*, const char*, size_t* uploadSize, void** request) {
+  WebServer& s = *static_cast<WebServer*>(cls);
+  if (*request == &gAnswered) {  // the body of a request already answered: ignored
+    *uploadSize = 0;
+    return MHD_YES;
+  }
+  *request = &gAnswered;
+  const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
+    return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served here.\n", kText,
+                  true);
+  // `url` is the path, query removed and %-escapes decoded; it is compared as it is, so that
+  // "/%2e%2e/x" is the path "/../x", which is simply no route.
+  const std::string path = url;
+  if (path == "/") return answer(conn, MHD_HTTP_OK, webOverviewPage(), kHtml);
+  if (path == "/api/status") return answer(conn, MHD_HTTP_OK, s.source.status(), kJson);
+  if (path == "/metrics") return answer(conn, MHD_HTTP_OK, s.source.metrics(), kMetrics);
+  if (path == "/events") {
+    if (head) return answer(conn, MHD_HTTP_OK, "", kEventStream);
+    return startStream(s, conn);
+  }
+  static const std::string kTally = "/tally/";
+  if (path.compare(0, kTally.size(), kTally) == 0) {
+    const std::string name = path.substr(kTally.size());
+    const std::vector<std::string> names = s.source.cameras();
+    if (std::find(names.begin(), names.end(), name) != names.end())
+      return answer(conn, MHD_HTTP_OK, webTallyPage(name), kHtml);
+    return answer(conn, name.empty() ? MHD_HTTP_OK : MHD_HTTP_NOT_FOUND,
+                  webCameraListPage(names, name), kHtml);
+  }
+  return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", kText);
+}
+
+}  // namespace
+
+bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource source,
+                    std::string& error) {
+  // The listener is made here rather than by libmicrohttpd, so that a failure has its reason.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return error = std::string("socket(): ") + std::strerror(errno), false;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restart finds it free
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = address;
+  a.sin_port = htons(port);
+  const char* call = nullptr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    call = "bind(): ";
+  else if (::listen(fd, static_cast<int>(kWebMaxConnections)) != 0)
+    call = "listen(): ";
+  socklen_t len = sizeof a;
+  if (!call && ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    call = "getsockname(): ";
+  if (call) {
+    error = call + std::string(std::strerror(errno));
+    ::close(fd);
+    return false;
+  }
+  s.port = ntohs(a.sin_port);
+  s.source = std::move(source);
+  s.clients.clear();
+  s.nextPingNs = INT64_MAX;
+  // No MHD_USE_ERROR_LOG: like every lower layer this one writes nothing. No per-address limit.
+  s.daemon =
+      MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
+                       MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+                       kWebMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kWebIdleSeconds,
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kWebConnectionMemory, MHD_OPTION_END);
+  if (!s.daemon) {
+    ::close(fd);
+    return error = "libmicrohttpd did not start", false;
+  }
+  // From here on the daemon owns the listener and closes it when it stops.
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+  s.epollFd = info ? info->epoll_fd : -1;
+  if (s.epollFd < 0) {
+    webServerStop(s);
+    return error = "libmicrohttpd has no epoll descriptor", false;
+  }
+  return true;
+}
+
+void webServerStop(WebServer& s) {
+  if (s.daemon) {
+    // libmicrohttpd must not stop with suspended connections: each is resumed, to end.
+    for (WebClient& c : s.clients) {
+      c.dropped = true;
+      resume(c);
+    }
+    MHD_stop_daemon(s.daemon);  // frees every stream (freeStream)
+  }
+  s.daemon = nullptr;
+  s.epollFd = -1;
+  s.clients.clear();
+  s.nextPingNs = INT64_MAX;
+}
+
+int webServerFd(const WebServer& s) {
+  return s.epollFd;
+}
+
+void webServerRun(WebServer& s, int64_t now) {
+  s.nowNs = now;
+  if (!s.clients.empty() && now >= s.nextPingNs) {
+    for (WebClient& c : s.clients) queue(s, c, kWebPingEvent, sizeof kWebPingEvent - 1);
+    s.nextPingNs = now + kWebPingNs;
+  }
+  MHD_run(s.daemon);
+}
+
+int64_t webServerDeadline(const WebServer& s, int64_t now) {
+  int64_t due = s.clients.empty() ? INT64_MAX : s.nextPingNs;
+  MHD_UNSIGNED_LONG_LONG ms = 0;
+  if (s.daemon && MHD_get_timeout(s.daemon, &ms) == MHD_YES) {
+    const MHD_UNSIGNED_LONG_LONG capped = std::min<MHD_UNSIGNED_LONG_LONG>(ms, 86'400'000);
+    due = std::min(due, now + static_cast<int64_t>(capped) * kNsPerMs);
+  }
+  return due;
+}
+
+void webServerPublish(WebServer& s, const std::string& json) {
+  const std::string event = webEvent(json);
+  for (WebClient& c : s.clients) queue(s, c, event.data(), event.size());
+}
+
+size_t webServerClients(const WebServer& s) {
+  return static_cast<size_t>(std::count_if(s.clients.begin(), s.clients.end(),
+                                           [](const WebClient& c) { return !c.dropped; }));
+}
