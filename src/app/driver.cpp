@@ -21,6 +21,7 @@
 #include "link/notify.h"
 #include "link/tally_server.h"
 #include "link/tsl_link.h"
+#include "link/web_server.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ enum : uint64_t {
   kTagHttp = 4,
   kTagTsl = 5,
   kTagTally = 6,
+  kTagWeb = 7,
 };
 constexpr uint32_t kIdMask = 0xFFFFFF;
 uint64_t tag(uint64_t kind, uint32_t camera, int fd) {
@@ -54,6 +56,7 @@ struct OutputSlot {
   int watchedFd = -1;  // the TSL socket's events as last watched
   uint32_t watched = 0;
   TallyServer server;
+  std::unique_ptr<WebServer> web;  // libmicrohttpd keeps pointers into it
 };
 
 struct Driver {
@@ -64,6 +67,10 @@ struct Driver {
   HttpAgent agent;  // opened with the first HTTP camera
   std::vector<std::unique_ptr<Slot>> slots;  // stable: curl keeps pointers to their cameras
   std::vector<std::unique_ptr<OutputSlot>> outputs;
+  OutputSlot* web = nullptr;      // the status page's server, when it runs
+  uint64_t publishedVersion = 0;  // the core's view as last published to the page
+  int64_t datagramNs = 0;         // the switcher datagram being handled, for the latency
+  WebHistogram latency;
   CoreActions acts;
   DeliveryReport report;
   LogLines pending;  // written at the end of the wake, after the datagrams
@@ -144,6 +151,32 @@ void tallyNews(Driver& d, OutputSlot& o, const TallyServerNews& news, int64_t no
   if (news.clientsChanged) coreTallyClients(d.core, o.server.clients.size());
 }
 
+// The page's server reads the core through these, from within webServerRun.
+WebSource webSource(Driver& d) {
+  WebSource s;
+  s.status = [&d] {
+    WebView view;
+    coreWebView(d.core, monotonicNs(), view);
+    return webStatusJson(view);
+  };
+  s.metrics = [&d] {
+    WebView view;
+    WebMetrics metrics;
+    coreWebView(d.core, monotonicNs(), view);
+    coreWebMetrics(d.core, metrics);
+    metrics.latency = d.latency;
+    metrics.webClients = d.web ? webServerClients(*d.web->web) : 0;
+    return webMetricsText(view, metrics);
+  };
+  s.cameras = [&d] {
+    std::vector<std::string> names;
+    for (const auto& c : d.core.cameras)
+      if (!c->retiring) names.push_back(c->config.settings.name);
+    return names;
+  };
+  return s;
+}
+
 void outputAction(Driver& d, const OutputAction& act, int64_t now, CoreActions& out) {
   if (act.kind == OutputAction::OPEN) {
     auto o = std::make_unique<OutputSlot>();
@@ -157,6 +190,15 @@ void outputAction(Driver& d, const OutputAction& act, int64_t now, CoreActions& 
         coreOutputFailed(d.core, act.output, "cannot listen: " + error, out);
       if (!act.packets.empty())
         o->server.digits.assign(act.packets[0].begin(), act.packets[0].end());
+    } else if (act.type == OutputType::WEB) {
+      o->web = std::make_unique<WebServer>();
+      if (webServerStart(*o->web, act.listen->host, act.listen->port, webSource(d), error)) {
+        loopWatch(d.loop, webServerFd(*o->web), EPOLLIN, tag(kTagWeb, o->id, webServerFd(*o->web)));
+        d.web = o.get();
+      } else {
+        o->web.reset();
+        coreOutputFailed(d.core, act.output, "cannot listen: " + error, out);
+      }
     }
     d.outputs.push_back(std::move(o));
     return;
@@ -166,6 +208,8 @@ void outputAction(Driver& d, const OutputAction& act, int64_t now, CoreActions& 
   if (act.kind == OutputAction::CLOSE) {
     tslLinkClose(o->tsl);
     tallyServerClose(o->server);
+    if (o->web) webServerStop(*o->web);
+    if (d.web == o) d.web = nullptr;
     d.outputs.erase(std::find_if(d.outputs.begin(), d.outputs.end(),
                                  [&](const auto& p) { return p.get() == o; }));
     return;
@@ -213,11 +257,13 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
     d.report = DeliveryReport();
     if (s->http) {
       httpDeliver(d.agent, s->web, act.state, now, d.report);
+      if (d.web && d.datagramNs) webObserve(d.latency, monotonicNs() - d.datagramNs);
       coreDelivered(d.core, s->id, d.report, now, a);
       reapHttp(d, now, a);  // an answer may have come at once
       continue;
     }
     cameraDeliver(s->link, act.ladder, now, d.report);
+    if (d.web && d.datagramNs) webObserve(d.latency, monotonicNs() - d.datagramNs);
     coreDelivered(d.core, s->id, d.report, now, a);
   }
   LinkFailure failure;
@@ -260,7 +306,9 @@ QUORVEL_HOT void onSwitcherReadable(Driver& d) {
     else
       coreForeignDatagram(d.core, d.atem.from.sin_addr.s_addr, ntohs(d.atem.from.sin_port), now,
                           d.acts);
+    d.datagramNs = now;
     perform(d, now);
+    d.datagramNs = 0;
   }
 }
 
@@ -278,6 +326,7 @@ int64_t nextDeadline(const Driver& d) {
   for (const auto& s : d.slots)
     if (!s->http) next = std::min(next, cameraDeadline(s->link));
   for (const auto& o : d.outputs) next = std::min(next, o->tsl.retryAtNs);
+  if (d.web) next = std::min(next, webServerDeadline(*d.web->web, monotonicNs()));
   return next;
 }
 
@@ -308,6 +357,7 @@ void runTimers(Driver& d, int64_t now) {
   }
   for (auto& o : d.outputs)
     if (now >= o->tsl.retryAtNs) tslChanged(d, *o, tslLinkTick(o->tsl, now), d.acts);
+  if (d.web && now >= webServerDeadline(*d.web->web, now)) webServerRun(*d.web->web, now);
   coreTick(d.core, now, d.acts);
   perform(d, now);
   notifyWatchdog(d.notify, now);
@@ -344,6 +394,10 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
     OutputSlot* o = findOutput(d, id);
     if (o && fd == o->tsl.fd) tslChanged(d, *o, tslLinkReady(o->tsl, events, now), d.acts);
     return perform(d, now);
+  }
+  if (kind == kTagWeb) {
+    if (d.web && fd == webServerFd(*d.web->web)) webServerRun(*d.web->web, now);
+    return;
   }
   if (kind == kTagTally) {
     for (auto& o : d.outputs) {
@@ -389,6 +443,15 @@ void afterWake(Driver& d, int64_t now) {
     d.logWatched[i] = waiting;
   }
   if (d.notify.fd >= 0) notifyStatus(d.notify, coreStatus(d.core));
+  // The page's live streams hear every change, once the wake's datagrams and lines are out.
+  if (d.web && d.core.viewVersion != d.publishedVersion) {
+    d.publishedVersion = d.core.viewVersion;
+    if (webServerClients(*d.web->web) > 0) {
+      WebView view;
+      coreWebView(d.core, now, view);
+      webServerPublish(*d.web->web, webStatusJson(view));
+    }
+  }
   notifyWatchdog(d.notify, now);
 }
 
@@ -397,7 +460,9 @@ void closeAll(Driver& d) {
   for (auto& o : d.outputs) {
     tslLinkClose(o->tsl);
     tallyServerClose(o->server);
+    if (o->web) webServerStop(*o->web);
   }
+  d.web = nullptr;
   d.outputs.clear();
   if (d.agent.multi) httpAgentClose(d.agent);
   atemLinkClose(d.atem);

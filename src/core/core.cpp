@@ -242,11 +242,13 @@ void logConnected(const Core& core, CoreActions& out) {
 }
 
 void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) {
+  if (step.event != AtemEvent::NONE) ++core.viewVersion;
   switch (step.event) {
     case AtemEvent::NONE:
       break;
     case AtemEvent::ANNOUNCED:
       core.refused = false;
+      core.connectedSinceNs = now;
       addLine(out.lines, Tag::ATEM, "SYN-ACK received, session 0x" + hex16(core.session.sessionId));
       if (core.phase == Phase::WAITING) {
         logConnected(core, out);
@@ -269,6 +271,8 @@ void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) 
     }
     case AtemEvent::LOST:
       core.wasLost = true;
+      core.connectedSinceNs = 0;
+      ++core.sessionLosses;
       addLine(out.lines, Tag::WARN,
               "ATEM " + core.config.top.atem_ip +
                   " silent for 5 s: the session is lost, opening a new one");
@@ -287,6 +291,7 @@ void applyStep(Core& core, const AtemStep& step, int64_t now, CoreActions& out) 
         if (to != from) ids += " to " + std::to_string(to);
         count += ((to - from) & kAtemIdMask) + 1;
       }
+      core.skippedPackets += static_cast<uint64_t>(count);
       addLine(out.lines, Tag::WARN,
               std::string(count == 1 ? "ATEM packet " : "ATEM packets ") + ids +
                   " never came within 1 s; going on without " + (count == 1 ? "it" : "them"));
@@ -420,8 +425,16 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
   CoreCamera& c = *cp;
   deliveryLines(who(core, c), c.config, c.current.state, report, out.lines);
   if (!report.outcome.empty()) c.outcome = report.outcome;
+  for (const LinkFailure& f : report.failures) ++c.failures[f.via];
   if (report.status == DeliveryStatus::RUNNING) return;
+  ++core.viewVersion;
   if (report.status == DeliveryStatus::DELIVERED) {
+    const LinkFailure::Via via = c.config.http   ? LinkFailure::HTTP
+                                 : report.tcpSent ? LinkFailure::TCP
+                                                  : LinkFailure::UDP;
+    ++c.deliveries[via];
+    c.via = c.config.http ? c.outcome : via == LinkFailure::TCP ? "TCP" : "UDP";
+    c.deliveredAtNs = now;
     c.delivered = true;
     c.lastDelivered = c.current.state;
     if (c.current.change && core.config.top.log_changes)
@@ -430,6 +443,7 @@ QUORVEL_HOT void coreDelivered(Core& core, uint32_t id, const DeliveryReport& re
                   reasonText(core, c, c.currentTally) + ")");
   } else {
     ++c.failed;
+    c.via = "failed";
   }
   startDelivery(c, scheduleDone(c.schedule, report.status == DeliveryStatus::DELIVERED, now),
                 c.tally, out);
@@ -440,6 +454,10 @@ void coreCameraAnswer(Core& core, uint32_t id, const uint8_t* data, size_t size,
   CoreCamera* c = findCamera(core, id);
   if (!c) return;
   ViscaReply r = parseViscaReply(data, size);
+  if (r.kind != ViscaAnswer::NONE) {
+    ++c->answers[r.kind == ViscaAnswer::ACK ? 0 : r.kind == ViscaAnswer::COMPLETION ? 1 : 2];
+    ++core.viewVersion;
+  }
   if (r.kind == ViscaAnswer::ACK || r.kind == ViscaAnswer::COMPLETION) {
     c->answering = true;
     c->answerError = -1;
@@ -507,6 +525,7 @@ void coreStop(Core& core, const int* signos, size_t count, int64_t now, CoreActi
 }
 
 void coreReload(Core& core, const LoadedConfig& loaded, int64_t now, CoreActions& out) {
+  ++core.viewVersion;
   addLine(out.lines, Tag::INFO, "Reloading config from: " + core.path);
   out.notify.push_back("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(now / 1000));
   const std::string problem =
@@ -620,7 +639,94 @@ void coreFeedOutputs(Core& core, int64_t now, CoreActions& out) {
   LampModel model;
   model.tables = &core.session.tables;
   model.dark = core.forcedOff || core.phase == Phase::STOPPING;
+  const size_t before = out.outputs.size();
   outputsFeed(core.outputs, model, now, out.outputs);
+  if (out.outputs.size() != before) ++core.viewVersion;
+}
+
+void coreWebView(const Core& core, int64_t now, WebView& view) {
+  view = WebView();
+  view.nowNs = now;
+  WebSwitcher& w = view.switcher;
+  w.address = addressText(core.config.top.atem_ip, core.config.atemHost);
+  const bool connected = core.session.state == CONNECTED && core.session.announced;
+  w.state = connected        ? "connected"
+            : core.wasLost   ? "lost"
+            : core.awaitingAnswer && !core.saidNoAnswer ? "connecting"
+                                                        : "waiting";
+  w.session = connected ? core.session.sessionId : 0;
+  w.connectedSinceNs = connected ? core.connectedSinceNs : 0;
+  w.foreignDropped = core.foreign.count;
+  w.skipped = core.skippedPackets;
+  for (const auto& cp : core.cameras) {
+    const CoreCamera& c = *cp;
+    if (c.retiring) continue;
+    WebRow row;
+    row.name = c.config.settings.name;
+    row.kind = c.config.http ? "HTTP" : c.config.ladder.framed ? "VISCA over IP" : "VISCA";
+    row.address = cameraTarget(c.config);
+    if (row.address.rfind("HTTP ", 0) == 0) row.address.erase(0, 5);
+    row.source = c.config.watch.source;
+    if (const SourceNames* n = sourceNames(core.session.tables,
+                                           static_cast<uint16_t>(c.config.watch.source)))
+      row.sourceName = n->longName;
+    row.lamp = !c.delivered                ? WebLamp::OFF
+               : c.lastDelivered == PROGRAM ? WebLamp::PROGRAM
+               : c.lastDelivered == PREVIEW ? WebLamp::PREVIEW
+                                            : WebLamp::OFF;
+    row.lastDeliveryNs = c.deliveredAtNs;
+    row.outcome = c.via;
+    if (c.answerError >= 0) {
+      char code[16];
+      std::snprintf(code, sizeof code, "error %02x", c.answerError);
+      row.answers = code;
+    } else if (c.answering) {
+      row.answers = "answering";
+    }
+    row.failures = static_cast<uint64_t>(c.failed);
+    view.rows.push_back(std::move(row));
+  }
+  for (const auto& f : core.outputs.tsl) {
+    WebRow row;
+    row.name = f->config.name;
+    row.camera = false;
+    row.kind = std::string("TSL ") + (f->config.v5 ? "5.0" : "3.1") +
+               (f->config.tcp ? " over TCP" : " over UDP");
+    row.address = ipv4Text(f->config.host) + ":" + std::to_string(f->config.port);
+    row.outcome = !f->config.tcp ? "sending" : f->tcpUp ? "connected" : "not connected";
+    view.rows.push_back(std::move(row));
+  }
+  if (core.outputs.server) {
+    const ServerFeed& s = *core.outputs.server;
+    WebRow row;
+    row.name = "tally server";
+    row.camera = false;
+    row.kind = "tally server";
+    row.address = ipv4Text(s.config.listen.host) + ":" + std::to_string(s.config.listen.port);
+    row.outcome = std::to_string(s.clients) + (s.clients == 1 ? " client" : " clients");
+    view.rows.push_back(std::move(row));
+  }
+}
+
+void coreWebMetrics(const Core& core, WebMetrics& m) {
+  static const char* const kVia[] = {"UDP", "TCP", "HTTP"};
+  static const char* const kAnswers[] = {"ack", "completion", "error"};
+  for (const auto& cp : core.cameras) {
+    const CoreCamera& c = *cp;
+    if (c.retiring) continue;
+    for (int i = 0; i < 3; ++i) {
+      m.deliveries.push_back({c.config.settings.name, kVia[i], c.deliveries[i]});
+      m.failures.push_back({c.config.settings.name, kVia[i], c.failures[i]});
+      m.answers.push_back({c.config.settings.name, kAnswers[i], c.answers[i]});
+    }
+  }
+  m.sessionLosses = core.sessionLosses;
+  m.reopens = core.reopens.count;
+  m.foreignDatagrams = core.foreign.count;
+  m.skippedPackets = core.skippedPackets;
+  m.tallyServerClients = core.outputs.server ? core.outputs.server->clients : 0;
+  m.tslReceivers = 0;
+  for (const auto& f : core.outputs.tsl) m.tslReceivers += !f->config.tcp || f->tcpUp;
 }
 
 void coreOutputFailed(Core& core, uint32_t id, const std::string& error, CoreActions& out) {
@@ -628,6 +734,7 @@ void coreOutputFailed(Core& core, uint32_t id, const std::string& error, CoreAct
 }
 
 void coreOutputTcp(Core& core, uint32_t id, bool up, const std::string& why, CoreActions& out) {
+  ++core.viewVersion;
   outputsTcp(core.outputs, id, up, why, out.lines);
 }
 
@@ -639,7 +746,10 @@ void coreOutputSendFailed(Core& core, uint32_t id, const std::string& why, int64
             outputName(core.outputs, id) + ": " + why + leftOutText(leftOut));
 }
 
-void coreTallyClients(Core& core, size_t clients) { outputsClients(core.outputs, clients); }
+void coreTallyClients(Core& core, size_t clients) {
+  ++core.viewVersion;
+  outputsClients(core.outputs, clients);
+}
 
 void coreTallyRefused(Core& core, const std::string& peer, int64_t now, CoreActions& out) {
   outputsRefused(core.outputs, peer, now, out.lines);

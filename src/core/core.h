@@ -30,6 +30,7 @@
 #include "core/outputs.h"
 #include "tally/tally.h"
 #include "visca/visca_ladder.h"
+#include "web/web_view.h"
 
 // After the switcher has accepted the session: 500 ms to settle, then a warm-up in which its
 // initial state arrives; the cameras get their first state at the end of it.
@@ -99,6 +100,12 @@ struct CoreCamera {
   bool answerLined = false;  // the delivery under way has had its answer line
   bool retiring = false;   // dropped or moved by a reload: it gets OFF, then goes
   int32_t warnedSource = -1;  // the source said to be unknown to the switcher
+  // For the status page and the metrics.
+  int64_t deliveredAtNs = 0;       // the last delivery that got through
+  std::string via;                 // how: "UDP", "TCP", "HTTP 200"; "failed"
+  uint64_t deliveries[3] = {};     // that got through, by LinkFailure::Via
+  uint64_t failures[3] = {};       // rungs that failed, by LinkFailure::Via
+  uint64_t answers[3] = {};        // acknowledgements, completions, errors
 };
 
 struct Core {
@@ -122,6 +129,11 @@ struct Core {
   LineLimit reopens;   // the switcher's requests to open again: a line per 10 s at most
   LineLimit outputSends;  // failed sends of the outputs: a line per 10 s at most
   uint64_t openFileLimit = UINT64_MAX;  // a reload that needs more is refused
+  // For the status page and the metrics.
+  int64_t connectedSinceNs = 0;  // the session was accepted; 0: not connected
+  uint64_t sessionLosses = 0;
+  uint64_t skippedPackets = 0;
+  uint64_t viewVersion = 0;  // counts the changes the status page shows
   bool starting = false;  // the first wake: a switcher socket that cannot open ends the run
   bool done = false;
   int exitStatus = 0;
@@ -168,6 +180,10 @@ void coreWakeEnd(Core& core, CoreActions& out);
 int64_t coreDeadline(const Core& core);
 // The one-line status for systemd.
 std::string coreStatus(const Core& core);
+
+// What the status page shows, as of `now`, and the counters behind /metrics.
+void coreWebView(const Core& core, int64_t now, WebView& view);
+void coreWebMetrics(const Core& core, WebMetrics& metrics);
 
 // The outputs beside the cameras, fed after the wake's camera datagrams and acknowledgement:
 // what changed in the model since the last feed, and the refreshes due.
