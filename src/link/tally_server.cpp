@@ -76,10 +76,15 @@ bool tallyServerOpen(TallyServer& s, EventLoop& loop, uint64_t tagKind, const Li
   at.sin_family = AF_INET;
   at.sin_addr.s_addr = listen.host;
   at.sin_port = htons(listen.port);
-  if (s.fd < 0 || ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(s.fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-      ::listen(s.fd, 64) != 0) {
-    error = std::strerror(errno);
+  const char* failed = s.fd < 0 ? "socket()"
+                       : ::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0
+                           ? "setsockopt()"
+                       : ::bind(s.fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0
+                           ? "bind()"
+                       : ::listen(s.fd, 64) != 0 ? "listen()"
+                                                 : nullptr;
+  if (failed) {
+    error = std::string(failed) + ": " + std::strerror(errno);
     tallyServerClose(s);
     return false;
   }
