@@ -60,6 +60,7 @@ struct Rig {
   std::map<std::string, int> opened;              // links opened, by camera name
   std::map<std::string, DeliveryStatus> outcome;  // by camera name; DELIVERED when absent
   std::map<uint32_t, std::vector<Bytes>> outputSent;  // by output id, in order
+  std::vector<std::string> outputLinks;               // "open 3", "close 1"
   uint16_t nextId = 1;                            // the switcher's next packet id
   std::string path = "/etc/quorvel.json";
 
@@ -97,9 +98,13 @@ struct Rig {
     if (acts.reopenSwitcher) ++reopens;
     acks.insert(acks.end(), acts.acks.begin(), acts.acks.end());
     coreFeedOutputs(*core, now, acts);
-    for (const OutputAction& o : acts.outputs)
+    for (const OutputAction& o : acts.outputs) {
       if (o.kind == OutputAction::SEND)
         for (const Bytes& p : o.packets) outputSent[o.output].push_back(p);
+      else
+        outputLinks.push_back(std::string(o.kind == OutputAction::OPEN ? "open " : "close ") +
+                              std::to_string(o.output));
+    }
     if (acts.sendHello) ++hellos;
     for (const LogLine& l : acts.lines) log.push_back(formatLine(l));
     notify.insert(notify.end(), acts.notify.begin(), acts.notify.end());
@@ -852,10 +857,29 @@ TEST(Core, OutputsFollowTheModel) {
   coreTallyClients(*r.core, 3);
   EXPECT_NE(coreStatus(*r.core).find("TSL 2 of 2 up, 3 tally clients"), std::string::npos);
 
+  // A reload keeps what it does not change; a receiver moved is a new output, which gets every
+  // display at once; the tally server's new inputs are sent at once.
+  const std::string file = R"({"atem_ip": "127.0.0.1", "visca_host": "127.0.0.1", "tsl": [
+      {"host": "127.0.0.1", "port": 9000},
+      {"protocol": "3.1", "transport": "tcp", "host": "127.0.0.1", "port": 9002, "refresh_ms": 0,
+       "sources": [{"source": 3, "index": 0, "label": "Stage left"}, {"source": 1}]}],
+      "tally_server": {"listen": "127.0.0.1:8099", "inputs": [3, 1]}})";
+  r.outputLinks.clear();
+  r.outputSent.clear();
+  r.reload(file);
+  const uint32_t moved = r.core->outputs.tsl.at(1)->id;
+  EXPECT_EQ(r.outputLinks, (std::vector<std::string>{"open " + std::to_string(moved),
+                                                     "close " + std::to_string(v31)}));
+  EXPECT_EQ(r.outputSent[server], std::vector<Bytes>{text("12")});
+  EXPECT_EQ(r.outputSent.count(v5), 0u);
+  coreOutputTcp(*r.core, moved, true, "", r.acts);
+  r.perform();
+  EXPECT_EQ(r.outputSent[moved].size(), 2u);
+
   // The stop darkens every display and input.
   r.outputSent.clear();
   r.stop();
   for (const auto& d : displays5(r.outputSent[v5].at(0))) EXPECT_EQ(d.second.first, 0xC0);
-  EXPECT_EQ(r.outputSent[v31].size(), 2u);
-  EXPECT_EQ(r.outputSent[server].at(0), Bytes(16, '0'));
+  EXPECT_EQ(r.outputSent[moved].size(), 2u);
+  EXPECT_EQ(r.outputSent[server].at(0), text("00"));
 }
