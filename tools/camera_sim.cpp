@@ -52,11 +52,6 @@ using quorvel_sim::wallClock;
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
-void onSignal(int) {
-  gStop = 1;
-}
-
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kMaxTcpConnections = 64;
 constexpr int64_t kTcpIdleMs = 10000;
@@ -1027,11 +1022,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  quorvel_sim::catchStopSignals();
 
   const char* profile = opt.profile == Profile::SONY     ? "sony"
                         : opt.profile == Profile::AVONIC ? "avonic"
@@ -1060,7 +1051,7 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
-  while (!gStop) {
+  while (!quorvel_sim::stopRequested()) {
     std::vector<pollfd> fds;
     int64_t now = steadyMs(), wait = 200;
     for (const Camera& cam : cams) {

@@ -14,25 +14,13 @@
 #include <vector>
 
 #include "switcher_sim.h"
+#include "tool_output.h"
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
-
-void onSignal(int) {
-  gStop = 1;
-}
-
 void say(const std::string& text) {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(tv.tv_usec / 1000));
   // Multi-line feedback (help) keeps the stamp on its first line only.
-  std::printf("%s%s\n", stamp, text.c_str());
+  std::printf("%s %s\n", quorvel_sim::wallClock().c_str(), text.c_str());
   std::fflush(stdout);
 }
 
@@ -143,11 +131,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  quorvel_sim::catchStopSignals();
 
   sim.log = say;
   if (!quorvel_sim::simOpen(sim, address, static_cast<uint16_t>(port), &err)) {
@@ -161,7 +145,7 @@ int main(int argc, char** argv) {
 
   std::string pending;
   bool running = true;
-  while (running && !gStop) {
+  while (running && !quorvel_sim::stopRequested()) {
     pollfd fds[2] = {{sim.fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     ::poll(fds, readStdin ? 2 : 1, 5);
     quorvel_sim::simPoll(sim, 0);

@@ -34,11 +34,6 @@ using quorvel_sim::wallClock;
 
 namespace {
 
-volatile sig_atomic_t gStop = 0;
-void onSignal(int) {
-  gStop = 1;
-}
-
 constexpr size_t kMaxConnections = 16;
 constexpr size_t kMaxVmixLine = 65536;  // a longer run without a line end is dropped
 constexpr int64_t kReconnectMs = 1000;
@@ -469,7 +464,7 @@ int listenLoop(const Options& opt, sockaddr_in at) {
 
   std::vector<Connection> conns;
   std::vector<uint8_t> buf(65536);
-  while (!gStop) {
+  while (!quorvel_sim::stopRequested()) {
     std::vector<pollfd> fds = {{fd, POLLIN, 0}};
     for (const Connection& c : conns) fds.push_back({c.fd, POLLIN, 0});
     if (::poll(fds.data(), fds.size(), 500) <= 0) continue;
@@ -539,7 +534,7 @@ int connectLoop(const Options& opt, const sockaddr_in& to) {
   std::string pending, lastError;
   int64_t retryAt = 0;
   std::vector<char> buf(4096);
-  while (!gStop) {
+  while (!quorvel_sim::stopRequested()) {
     int64_t now = steadyUs() / 1000;
     if (fd < 0 && now >= retryAt) {
       fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -672,11 +667,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvel-tally-watch: %s\n", error.c_str());
     return 2;
   }
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  quorvel_sim::catchStopSignals();
   int status = opt.protocol == Protocol::VMIX ? connectLoop(opt, at) : listenLoop(opt, at);
   emit(opt, "stopped", "\"event\":\"stopped\"");
   return status;

@@ -1,3 +1,4 @@
+#include <csignal>
 #include "tool_output.h"
 
 #include <arpa/inet.h>
@@ -8,6 +9,21 @@
 #include <ctime>
 
 namespace quorvel_sim {
+
+namespace {
+volatile sig_atomic_t gStop = 0;
+void onStop(int) { gStop = 1; }
+}  // namespace
+
+void catchStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = onStop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool stopRequested() { return gStop != 0; }
 
 int64_t steadyUs() {
   using namespace std::chrono;

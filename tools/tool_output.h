@@ -1,4 +1,5 @@
-// What the simulators and the watcher share: their clocks and the quoting of their output lines.
+// What the simulators and the watcher share: their clocks, the quoting of their output lines and
+// the stop signals.
 #pragma once
 
 #include <netinet/in.h>
@@ -17,5 +18,8 @@ std::string wallClock();
 std::string jsonString(const std::string& s);
 // True for an address in 127.0.0.0/8: the tools send and listen nowhere else.
 bool isLoopback(const sockaddr_in& a);
+// SIGINT and SIGTERM end the tool's loop (stopRequested turns true); SIGPIPE is ignored.
+void catchStopSignals();
+bool stopRequested();
 
 }  // namespace quorvel_sim
