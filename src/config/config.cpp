@@ -578,6 +578,11 @@ bool readOutputs(const Reader& top, Config& c, const std::string& file, std::str
                false;
       c.server.inputs.push_back(static_cast<uint16_t>(source));
     }
+    if (c.web.on && c.web.port == c.server.listen.port &&
+        (c.web.host == c.server.listen.host || c.web.host == 0 || c.server.listen.host == 0))
+      return error = at + "'listen' " + s.listen + " and 'http_listen' " + c.top.http_listen +
+                     " take the same port",
+             false;
     if (c.server.inputs.size() > kMaxTallyInputs)
       return error = at + "'inputs' has " + std::to_string(c.server.inputs.size()) +
                      " sources, at most " + std::to_string(kMaxTallyInputs) + " are served",
