@@ -57,9 +57,13 @@ MHD_Result answer(MHD_Connection* c, unsigned status, const std::string& body, c
   return queued;
 }
 
+// libmicrohttpd takes a resumed connection back only inside MHD_run, and its epoll descriptor
+// need not turn readable for it (the socket was writable all along: no new edge), so the server
+// asks to be run at once.
 void resume(WebClient& c) {
   if (!c.suspended) return;
   c.suspended = false;
+  c.server->runNow = true;
   MHD_resume_connection(c.connection);
 }
 
@@ -223,6 +227,7 @@ void webServerStop(WebServer& s) {
   s.epollFd = -1;
   s.clients.clear();
   s.nextPingNs = INT64_MAX;
+  s.runNow = false;
 }
 
 int webServerFd(const WebServer& s) {
@@ -235,10 +240,12 @@ void webServerRun(WebServer& s, int64_t now) {
     for (WebClient& c : s.clients) queue(s, c, kWebPingEvent, sizeof kWebPingEvent - 1);
     s.nextPingNs = now + kWebPingNs;
   }
+  s.runNow = false;
   MHD_run(s.daemon);
 }
 
 int64_t webServerDeadline(const WebServer& s, int64_t now) {
+  if (s.runNow) return now;
   int64_t due = s.clients.empty() ? INT64_MAX : s.nextPingNs;
   MHD_UNSIGNED_LONG_LONG ms = 0;
   if (s.daemon && MHD_get_timeout(s.daemon, &ms) == MHD_YES) {

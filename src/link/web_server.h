@@ -74,6 +74,7 @@ struct WebServer {
   std::list<WebClient> clients;  // a node lives until libmicrohttpd lets go of its connection
   int64_t nowNs = 0;             // the reading of the call under way
   int64_t nextPingNs = INT64_MAX;
+  bool runNow = false;          // a stream was resumed: webServerRun is due at once
   uint64_t droppedClients = 0;  // streams dropped for not reading
 };
 
