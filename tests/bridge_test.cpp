@@ -1,5 +1,6 @@
 // End-to-end: the built quorvel binary against the switcher simulator (in this process, on its
-// own loopback address) and a camera sink on loopback.
+// own loopback address) and camera sinks on loopback. Only what a running process shows is
+// checked here; the text of the core's lines and its decisions are checked in core_test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "test_support.h"
 
@@ -25,15 +27,9 @@ TEST(Bridge, StartupCutAndStop) {
   r.start(", \"watch_input_id\": 3, \"bind_source_ip\": \"127.0.0.1\", \"visca_prot\": 1");
   EXPECT_EQ(r.lamp(), kProgram);  // the initial state after the warm-up
   ASSERT_TRUE(r.waitOut("tally list\n"));
-  EXPECT_EQ(r.q.out, "=== Quorvel ===\n[INFO] Loading config from: " + r.cfgPath +
-                         "\n[INFO] Connecting to ATEM at 127.0.0.10...\n"
-                         "[ATEM] SYN-ACK received, session 0x8001\n"
-                         "[OK] ATEM 127.0.0.10 connected | ME=0 watch_input=3 -> 127.0.0.1:" +
-                         std::to_string(r.camera.port) +
-                         "\n[OK] Binding UDP sends from source IP: 127.0.0.1\n"
-                         "[OK] Will also try 8-byte VISCA-IP prefix\n"
-                         "[OK] Will also try TCP fallback\n"
-                         "[OK] Tally follows the switcher's tally list\n");
+  const std::string head = "=== Quorvel ===\n[INFO] Loading config from: " + r.cfgPath +
+                           "\n[INFO] Connecting to ATEM at 127.0.0.10...\n";  // then the core's
+  EXPECT_EQ(r.q.out.substr(0, head.size()), head);
   sim::simCut(r.sw, 0);
   EXPECT_EQ(r.lamp(), kPreview);
 
@@ -123,12 +119,6 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
             ", \"visca_off\": \"" + hugeHex() + "\", \"compat_try_both_ops\": false}";
   r.start(", \"compat_try_prefix\": false, \"cameras\": [" + cams + "]");
   ASSERT_TRUE(r.waitOut("[OK] Camera dead-b: ME=0 watch_input=9 -> 127.0.0.1:")) << r.context();
-  EXPECT_NE(
-      r.q.out.find("[OK] ATEM 127.0.0.30 connected | 5 cameras\n[OK] Camera cam1: ME=0 "
-                   "watch_input=1 -> 127.0.0.1:" +
-                   std::to_string(r.camera.port) + " | tally from the switcher's list, also TCP\n"),
-      std::string::npos)
-      << r.q.out;
 
   // The initial state: the dead cameras' OFF hangs in TCP for 1.5 s; the others light at once.
   EXPECT_EQ(r.lamp(6000, 0), kProgram);
@@ -201,17 +191,13 @@ struct NotifySocket {
   }
 };
 
-// A camera simulator process answering on a free port of 127.0.0.1.
+// A camera simulator process answering on a free port of 127.0.0.1 (0: it did not start).
 struct CameraSim {
   Child child;
   uint16_t port = 0;
   explicit CameraSim(const std::vector<std::string>& options) {
-    std::vector<std::string> argv = {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim",
-                                     "--port", "0", "--json"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    startChild(child, argv, {});
-    if (waitForOutput(child, "}\n", 5000))
-      port = static_cast<uint16_t>(std::stoi(child.out.substr(child.out.find("\"port\":") + 7)));
+    const std::vector<uint16_t> ports = startCameraSim(child, options);
+    if (!ports.empty()) port = ports[0];
   }
   // The lamp of the last line that names one ("" before any).
   std::string lamp() {
@@ -225,22 +211,19 @@ struct CameraSim {
 }  // namespace
 
 // Under systemd: READY=1 before the switcher answers, a STATUS= line that follows the session and
-// each camera (answering, failing), the watchdog at half the requested interval, a reload that
-// adds a camera without a new session and keeps the old settings when the file is bad, and
-// STOPPING=1. The cameras: one acknowledges, one answers with an error, one never answers.
+// each camera's real answers (one acknowledges, one answers with an error, one never answers),
+// the watchdog at half the requested interval, SIGHUP reading the file again (a camera added
+// without a new session), and STOPPING=1.
 TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
   Rig r("127.0.0.33");
   NotifySocket notify(r.dir);
   CameraSim acking({"--reply"}), failing({"--reply=error"});
   ASSERT_TRUE(acking.port && failing.port) << acking.child.err << failing.child.err;
   auto cameras = [&](const std::string& more) {
-    return ", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": ["
-           "{\"name\": \"ok\", \"visca_port\": " +
-           std::to_string(acking.port) +
-           "}, "
-           "{\"name\": \"bad\", \"watch_input_id\": 2, \"visca_port\": " +
-           std::to_string(failing.port) + "}, {\"name\": \"mute\", \"watch_input_id\": 3}" + more +
-           "]";
+    return ", \"compat_try_prefix\": false, \"compat_try_tcp\": false, \"cameras\": [{\"name\": "
+           "\"ok\", \"visca_port\": " + std::to_string(acking.port) + "}, {\"name\": \"bad\", "
+           "\"watch_input_id\": 2, \"visca_port\": " + std::to_string(failing.port) +
+           "}, {\"name\": \"mute\", \"watch_input_id\": 3}" + more + "]";
   };
   r.start(cameras(""), {}, {"NOTIFY_SOCKET=" + notify.path, "WATCHDOG_USEC=400000"});
   auto pump = [&] { r.pump(5); };
@@ -252,9 +235,9 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
                      "\xC2\xB7 mute OFF (input 3 \"Camera 3\")",
                      8000, pump))
       << notify.last("STATUS=") << r.context();
-  EXPECT_TRUE(
-      r.waitErr("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
-                "executable)\n"))
+  // The error names the command it answered: the link passes on what it sent.
+  EXPECT_TRUE(r.waitErr("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
+                        "executable)\n"))
       << r.q.err;
   EXPECT_EQ(r.q.err.find("[WARN] ok"), std::string::npos);
   EXPECT_EQ(r.q.err.find("[WARN] mute"), std::string::npos);
@@ -265,36 +248,19 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
       static_cast<int>(std::count(notify.got.begin() + before, notify.got.end(), "WATCHDOG=1"));
   EXPECT_TRUE(dogs >= 4 && dogs <= 6) << dogs << " in one second, every 200 ms asked";
 
-  sim::simCut(r.sw, 0);
-  EXPECT_TRUE(notify.waitFor("ok PREVIEW (input 1 \"Camera 1\", answering) \xC2\xB7 bad PROGRAM (input 2 "
-                             "\"Camera 2\", error 41)", 2000, pump))
-      << notify.last("STATUS=");
-
-  // A camera added by a reload lights with the current state at once; the session stays.
-  uint16_t added = r.addCamera();
-  r.writeConfig(cameras(", {\"name\": \"added\", \"visca_port\": " + std::to_string(added) + "}"));
+  // A camera added by SIGHUP lights with the current state at once, within the one session.
+  before = notify.got.size();
+  r.writeConfig(cameras(", {\"name\": \"added\", \"visca_port\": " +
+                        std::to_string(r.addCamera()) + "}"));
   signalChild(r.q, SIGHUP);
-  EXPECT_EQ(r.lamp(2000, 1), kPreview);
-  ASSERT_TRUE(r.waitOut("[OK] Config reloaded: 4 cameras\n", 2000)) << r.context();
-  EXPECT_TRUE(notify.waitFor("added PREVIEW", 2000, pump));
-  size_t reloading = 0;
-  while (reloading < notify.got.size() &&
-         notify.got[reloading].rfind("RELOADING=1\nMONOTONIC_USEC=", 0) != 0)
-    ++reloading;
-  ASSERT_LT(reloading, notify.got.size());
-  EXPECT_EQ(
-      std::count(notify.got.begin() + static_cast<long>(reloading), notify.got.end(), "READY=1"),
-      1);
-  // A bad file: its [ERR] line, and the bridge goes on as it was.
-  r.dir.write("q.json", "{\"atem_ip\": \"127.0.0.33\"}");
-  signalChild(r.q, SIGHUP);
-  ASSERT_TRUE(r.waitOut("Reloading", 2000));
-  EXPECT_TRUE(
-      r.waitErr("[ERR] Config missing 'visca_host'\n[WARN] The configuration in use "
-                "stays\n"))
-      << r.q.err;
-  sim::simCut(r.sw, 0);
   EXPECT_EQ(r.lamp(2000, 1), kProgram);
+  ASSERT_TRUE(r.waitOut("[OK] Config reloaded: 4 cameras\n", 2000)) << r.context();
+  r.pump(100);
+  notify.drain();
+  auto reloading = std::find_if(notify.got.begin() + before, notify.got.end(), [](auto& m) {
+    return m.rfind("RELOADING=1\nMONOTONIC_USEC=", 0) == 0;
+  });
+  EXPECT_EQ(std::count(reloading, notify.got.end(), "READY=1"), 1) << "after RELOADING=1";
   EXPECT_EQ(r.sw.helloRefused + r.sw.clientsDropped, 0u);
   EXPECT_EQ(std::count_if(r.simLog.begin(), r.simLog.end(),
                           [](const std::string& l) { return l.rfind("hello from", 0) == 0; }),
@@ -364,7 +330,7 @@ TEST(Bridge, TheOpenFileLimit) {
   for (int i = 0; i < 64; ++i)
     ASSERT_FALSE(r.lamp(i == 0 ? 6000 : 500).empty()) << i << r.context();
   EXPECT_EQ(r.stop(SIGTERM), 0);
-  EXPECT_EQ(r.lampCommands, 128u) << "every camera's OFF";
+  EXPECT_EQ(r.sinks[0]->count, 128u) << "every camera's OFF";
   EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
 }
 
@@ -425,31 +391,23 @@ TEST(Bridge, TcpFirstOnOneConnection) {
 // OFF, each outcome printed.
 TEST(Bridge, TestLamp) {
   TempDir dir;
-  Child cam;
-  startChild(
-      cam,
-      {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim", "--port", "0", "--json", "--reply"},
-      {});
-  ASSERT_TRUE(waitForOutput(cam, "}\n", 5000));
-  const std::string port = cam.out.substr(cam.out.find("\"port\":") + 7);
-  const std::string file = dir.write("q.json",
-                                     "{\"atem_ip\": \"127.0.0.1\", \"visca_host\": \"127.0.0.1\", "
-                                     "\"cameras\": [{\"name\": \"wide\", \"visca_port\": " +
-                                         port.substr(0, port.find('}')) + "}]}");
+  CameraSim cam({"--reply"});
+  ASSERT_NE(cam.port, 0) << cam.child.err;
+  const std::string file = dir.write("q.json", R"({"atem_ip": "127.0.0.1", "visca_host": )"
+                                               R"("127.0.0.1", "cameras": [{"name": "wide", )"
+                                               R"("visca_port": )" + std::to_string(cam.port) + "}]}");
   Child lamp;
   startChild(lamp, {QUORVEL_BIN, "--test-lamp", "wide", "program", "2", file}, {});
-  EXPECT_EQ(waitChild(lamp, 8000, [&] { pumpChild(cam, 5); }), 0) << lamp.err;
-  pumpChild(cam, 200);
-  EXPECT_NE(lamp.out.find("[OK] wide: PROGRAM sent\n"), std::string::npos) << lamp.out;
-  EXPECT_NE(lamp.out.find("[OK] wide: Camera answered 90 41 ff (taken)\n"), std::string::npos);
-  EXPECT_NE(lamp.out.find("[OK] wide: OFF sent\n"), std::string::npos);
+  EXPECT_EQ(waitChild(lamp, 8000, [&] { pumpChild(cam.child, 5); }), 0) << lamp.err;
+  pumpChild(cam.child, 200);
+  for (const char* line : {"[OK] wide: PROGRAM sent\n", "[OK] wide: Camera answered 90 41 ff (taken)\n",
+                           "[OK] wide: OFF sent\n"})
+    EXPECT_NE(lamp.out.find(line), std::string::npos) << lamp.out;
   // On the camera: PROGRAM, and OFF two seconds later.
-  const size_t on = cam.out.find("\"lamp\":\"PROGRAM\""), off = cam.out.find("\"lamp\":\"OFF\"");
-  ASSERT_TRUE(on != std::string::npos && off != std::string::npos) << cam.out;
-  auto at = [&](size_t pos) {
-    size_t t = cam.out.rfind("\"t_ms\":", pos);
-    return std::stod(cam.out.substr(t + 7));
-  };
+  const std::string& out = cam.child.out;
+  const size_t on = out.find("\"lamp\":\"PROGRAM\""), off = out.find("\"lamp\":\"OFF\"");
+  ASSERT_TRUE(on != std::string::npos && off != std::string::npos) << out;
+  auto at = [&](size_t pos) { return std::stod(out.substr(out.rfind("\"t_ms\":", pos) + 7)); };
   EXPECT_NEAR(at(off) - at(on), 2000, 300);
 }
 
@@ -495,13 +453,14 @@ TEST(Bridge, EveryKindOfCamera) {
   EXPECT_EQ(sony.child.out.find("expired"), std::string::npos) << "refreshed before its time-out";
   EXPECT_EQ(sony.lamp(), "\"PROGRAM\"");
   EXPECT_EQ(sony.child.out.find("\"expected\""), std::string::npos) << "the sequence counts";
-  const std::string wrong = "[ERR][HTTP] locked: GET http://127.0.0.1:" +
-                            std::to_string(locked.port) +
-                            "/cgi-bin/aw_cam?cmd=TLR:0&res=1 answered 401 (the camera wants other "
-                            "credentials: http_user, http_password)\n";
-  EXPECT_EQ(r.q.err.rfind(wrong, r.q.err.find(wrong)), r.q.err.find(wrong)) << r.q.err;
-  EXPECT_NE(r.q.err.find(wrong), std::string::npos) << r.q.err;
-  EXPECT_EQ(r.q.err.find("wrong"), r.q.err.find(wrong) + wrong.find("wrong")) << "no password";
+  // One line per delivery, not per request, and no password in it.
+  EXPECT_NE(r.q.err.find("[ERR][HTTP] locked: GET http://127.0.0.1:" + std::to_string(locked.port) +
+                         "/cgi-bin/aw_cam?cmd=TLR:0&res=1 answered 401 (the camera wants other "
+                         "credentials: http_user, http_password)\n[WARN] locked: All send "
+                         "attempts failed for state PREVIEW\n"),
+            std::string::npos)
+      << r.q.err;
+  EXPECT_EQ(r.q.err.find("wrong"), std::string::npos) << "the password shows";
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(aw.lamp(), "\"OFF\"");
 }
@@ -539,16 +498,15 @@ TEST(Bridge, OutputsBesideTheCameras) {
   const std::string hello = "SUBSCRIBE TALLY\r\nFUNCTION Cut\r\n";
   ASSERT_EQ(send(client, hello.data(), hello.size(), 0), static_cast<ssize_t>(hello.size()));
   std::string heard;
-  auto hear = [&](const std::string& until) {
-    for (int64_t end = nowMs() + 2000; heard.find(until) == std::string::npos && nowMs() < end;) {
+  auto hearUntil = [&](const std::function<bool()>& done) {
+    for (int64_t end = nowMs() + 2000; !done() && nowMs() < end;) {
       r.pump(5);
       char buf[512];
       const ssize_t n = recv(client, buf, sizeof buf, MSG_DONTWAIT);
       if (n > 0) heard.append(buf, static_cast<size_t>(n));
     }
-    return heard.find(until) != std::string::npos;
   };
-  EXPECT_TRUE(hear("FUNCTION ER Not supported\r\n")) << heard;
+  hearUntil([&] { return heard.find("FUNCTION ER Not supported\r\n") != std::string::npos; });
   EXPECT_EQ(heard, "SUBSCRIBE OK TALLY\r\nTALLY OK 1200\r\nFUNCTION ER Not supported\r\n");
 
   // Cuts while the stuck receiver's buffer fills: the camera has each at once, until the
@@ -564,7 +522,12 @@ TEST(Bridge, OutputsBesideTheCameras) {
                          " lost (the receiver stopped reading: 64 KiB waiting); trying again"),
             std::string::npos)
       << r.q.err;
-  EXPECT_TRUE(hear(cuts % 2 ? "TALLY OK 2100\r\n" : "TALLY OK 1200\r\nTALLY OK 1200\r\n"));
+  // The tally client heard every cut, one line each, the last one the state now.
+  const std::string now = cuts % 2 ? "TALLY OK 2100\r\n" : "TALLY OK 1200\r\n";
+  auto lines = [&] { return countOf(heard, "TALLY OK "); };
+  hearUntil([&] { return lines() >= cuts + 1; });
+  EXPECT_EQ(lines(), cuts + 1) << heard;
+  EXPECT_EQ(heard.substr(heard.size() - std::min(heard.size(), now.size())), now) << heard;
 
   // A thousand connections at once: 32 clients at most, the rest closed at once with a line or
   // two; the bridge's open files come back to what they were.

@@ -21,15 +21,8 @@ struct Camera {
   Child child;
   std::vector<sockaddr_in> addrs;  // one per port, in the order given
   Camera(const std::string& ip, std::vector<std::string> args) {
-    size_t ports = 1 + std::count(args.begin(), args.end(), "--port");
-    args.insert(args.begin(), {std::string(QUORVEL_BINARY_DIR) + "/quorvel-camera-sim", "--address",
-                               ip, "--port", "0", "--json", "--reply"});
-    startChild(child, args, {});
-    for (int64_t end = nowMs() + 5000;
-         std::count(child.out.begin(), child.out.end(), '\n') < long(ports) && nowMs() < end;)
-      pumpChild(child, 50);
-    for (size_t at = 0; (at = child.out.find("\"port\":", at)) != std::string::npos; at += 7)
-      addrs.push_back(loopbackAddr(ip, std::stoi(child.out.substr(at + 7))));
+    args.insert(args.begin(), {"--address", ip, "--reply"});
+    for (uint16_t port : startCameraSim(child, args)) addrs.push_back(loopbackAddr(ip, port));
   }
   // Sends `hex` to port `port` over UDP or TCP (from `udp` when given, a connected socket kept by
   // the caller), waits for `report` in the output printed since, returns what came back.

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -237,6 +238,19 @@ std::vector<Bytes> readDump(const std::string& file) {
   return payloads;
 }
 
+std::vector<uint16_t> startCameraSim(Child& c, std::vector<std::string> args) {
+  const long ports = 1 + std::count(args.begin(), args.end(), "--port");
+  args.insert(args.begin(), {QUORVEL_BINARY_DIR "/quorvel-camera-sim", "--json", "--port", "0"});
+  startChild(c, args, {});
+  for (int64_t end = nowMs() + 5000;
+       std::count(c.out.begin(), c.out.end(), '\n') < ports && nowMs() < end;)
+    pumpChild(c, 50);
+  std::vector<uint16_t> found;
+  for (size_t at = 0; (at = c.out.find("\"port\":", at)) != std::string::npos; at += 7)
+    found.push_back(static_cast<uint16_t>(std::stoi(c.out.substr(at + 7))));
+  return found;
+}
+
 int countOpenFds(pid_t pid) {
   DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
   if (!d) return -1;
@@ -250,10 +264,7 @@ BridgeRig::BridgeRig(const std::string& switcherIp, bool answer, const std::stri
     : ip(switcherIp),
       cameraIp(cameraAt),
       sinks(1),
-      camera((sinks[0] = std::make_unique<CameraSink>(cameraAt))->sock),
-      lamps(sinks[0]->lamps),
-      lastLamp(sinks[0]->last),
-      lampCommands(sinks[0]->count) {
+      camera((sinks[0] = std::make_unique<CameraSink>(cameraAt))->sock) {
   sw.log = [this](const std::string& line) {
     if (simLog.size() < 200) simLog.push_back(line);
   };
@@ -287,9 +298,7 @@ void BridgeRig::pump(int ms) {
   do {
     if (sw.fd >= 0) quorvel_sim::simPoll(sw, 1);
     for (auto& c : sinks)
-      for (Bytes got; c->sock.receive(got, sw.fd >= 0 ? 0 : 1); ++c->count) {
-        c->lamps.push_back(c->last = got);
-      }
+      for (Bytes got; c->sock.receive(got, sw.fd >= 0 ? 0 : 1); ++c->count) c->lamps.push_back(got);
     if (readOutput) pumpChild(q, 0);
   } while (nowMs() < end);
 }
@@ -303,17 +312,13 @@ Bytes BridgeRig::lamp(int timeout_ms, size_t cam) {
   return b;
 }
 
-bool BridgeRig::waitOut(const std::string& needle, int timeout_ms) {
-  return waitForOutput(q, needle, timeout_ms, [this] { pump(1); });
-}
-
-bool BridgeRig::waitErr(const std::string& needle, int timeout_ms) {
-  for (int64_t end = nowMs() + timeout_ms; q.err.find(needle) == std::string::npos;) {
+static bool waitIn(BridgeRig& r, const std::string& text, const std::string& needle, int ms) {
+  for (int64_t end = nowMs() + ms; text.find(needle) == std::string::npos; r.pump(1))
     if (nowMs() > end) return false;
-    pump(1);
-  }
   return true;
 }
+bool BridgeRig::waitOut(const std::string& n, int ms) { return waitIn(*this, q.out, n, ms); }
+bool BridgeRig::waitErr(const std::string& n, int ms) { return waitIn(*this, q.err, n, ms); }
 
 void signalChild(const Child& c, int sig) {
   if (c.pid > 0) kill(c.pid, sig);

@@ -88,6 +88,9 @@ Config configOf(const std::string& json);
 CameraConfig cameraSpec(const std::string& members = "");
 // The payloads of a recorded switcher dump in tests/data/atem-dumps/; throws if unreadable.
 std::vector<Bytes> readDump(const std::string& file);
+// Starts the camera simulator in --json mode on a free port ("--port 0" in `args` adds one more):
+// the ports it listens on, in order; fewer when it did not start within 5 s.
+std::vector<uint16_t> startCameraSim(Child& c, std::vector<std::string> args);
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);
 int64_t nowMs();
 int countOpenFds(pid_t pid);
@@ -97,11 +100,10 @@ inline const Bytes kProgram = hexBytes("81 01 7e 01 0a 01 05 ff");
 inline const Bytes kPreview = hexBytes("81 01 7e 01 0a 01 04 ff");
 inline const Bytes kOff = hexBytes("81 01 7e 01 0a 01 00 ff");
 
-// A camera played by the test: every datagram is queued for BridgeRig::lamp, with its arrival.
+// A camera played by the test: every datagram is queued for BridgeRig::lamp and counted.
 struct CameraSink {
   UdpPeer sock;
   std::deque<Bytes> lamps;
-  Bytes last;
   uint64_t count = 0;
   explicit CameraSink(const std::string& ip) : sock(ip, 0) {}
 };
@@ -113,9 +115,6 @@ struct BridgeRig {
   std::string ip, cameraIp, cfgPath;
   std::vector<std::unique_ptr<CameraSink>> sinks;
   UdpPeer& camera;  // the first sink
-  std::deque<Bytes>& lamps;
-  Bytes& lastLamp;
-  uint64_t& lampCommands;
   TempDir dir;
   Child q;
   std::vector<std::string> simLog;  // the simulator's first 200 event lines
