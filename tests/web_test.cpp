@@ -515,7 +515,7 @@ TEST(WebServer, StalledStreamDropped) {
   EXPECT_TRUE(rig.until(
       [&] {
         bool drained = true;
-        for (const WebClient& c : rig.server.clients) drained = drained && c.unsent.empty();
+        for (const WebClient& c : rig.server.clients) drained = drained && c.unsentBytes == 0;
         if (drained || ++waited > 20) {
           webServerPublish(rig.server, big);
           published += big.size();

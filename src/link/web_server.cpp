@@ -1,6 +1,6 @@
 // The status server on libmicrohttpd: routing, the headers every answer carries, and the event
-// streams, each a callback response that hands out its client's queued bytes and suspends its
-// connection when the queue runs dry; a publish fills the queues and resumes them.
+// streams, each a callback response that hands out its client's queued events and suspends its
+// connection when the queue runs dry; a publish queues one shared event on each and resumes them.
 #include "link/web_server.h"
 
 #include <arpa/inet.h>
@@ -73,7 +73,8 @@ void resume(WebClient& c) {
 void drop(WebServer& s, WebClient& c) {
   if (c.dropped) return;
   c.dropped = true;
-  c.unsent.clear();
+  c.events.clear();
+  c.unsentBytes = 0;
   ++s.droppedClients;
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(c.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
@@ -81,25 +82,36 @@ void drop(WebServer& s, WebClient& c) {
   resume(c);
 }
 
-void queue(WebServer& s, WebClient& c, const char* bytes, size_t size) {
+void queue(WebServer& s, WebClient& c, const WebEvent& event) {
   if (c.dropped) return;
-  if (c.unsent.size() + size > kWebMaxUnsent) return drop(s, c);
-  c.unsent.append(bytes, size);
+  if (c.unsentBytes + event->size() > kWebMaxUnsent) return drop(s, c);
+  c.events.push_back(event);
+  c.unsentBytes += event->size();
   resume(c);
 }
 
 ssize_t readStream(void* cls, uint64_t, char* buf, size_t max) {
   WebClient& c = *static_cast<WebClient*>(cls);
   if (c.dropped) return MHD_CONTENT_READER_END_WITH_ERROR;
-  if (c.unsent.empty()) {
+  if (c.events.empty()) {
     // Nothing to say: out of libmicrohttpd's sight until a publish or a ping resumes it.
     c.suspended = true;
     MHD_suspend_connection(c.connection);
     return 0;
   }
-  const size_t n = std::min(max, c.unsent.size());
-  std::memcpy(buf, c.unsent.data(), n);
-  c.unsent.erase(0, n);
+  size_t n = 0;
+  while (n < max && !c.events.empty()) {
+    const std::string& e = *c.events.front();
+    const size_t part = std::min(max - n, e.size() - c.offset);
+    std::memcpy(buf + n, e.data() + c.offset, part);
+    n += part;
+    c.offset += part;
+    if (c.offset == e.size()) {
+      c.events.pop_front();
+      c.offset = 0;
+    }
+  }
+  c.unsentBytes -= n;
   return static_cast<ssize_t>(n);
 }
 
@@ -116,7 +128,9 @@ MHD_Result startStream(WebServer& s, MHD_Connection* conn) {
   WebClient& c = s.clients.back();
   c.server = &s;
   c.connection = conn;
-  c.unsent = kStreamStart + webEvent(s.source.status());
+  c.events.push_back(std::make_shared<const std::string>(kStreamStart +
+                                                        webEvent(s.source.status())));
+  c.unsentBytes = c.events.back()->size();
   MHD_Response* r =
       MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream, &c, freeStream);
   if (!r) {
@@ -237,7 +251,8 @@ int webServerFd(const WebServer& s) {
 void webServerRun(WebServer& s, int64_t now) {
   s.nowNs = now;
   if (!s.clients.empty() && now >= s.nextPingNs) {
-    for (WebClient& c : s.clients) queue(s, c, kWebPingEvent, sizeof kWebPingEvent - 1);
+    static const WebEvent ping = std::make_shared<const std::string>(kWebPingEvent);
+    for (WebClient& c : s.clients) queue(s, c, ping);
     s.nextPingNs = now + kWebPingNs;
   }
   s.runNow = false;
@@ -256,8 +271,9 @@ int64_t webServerDeadline(const WebServer& s, int64_t now) {
 }
 
 void webServerPublish(WebServer& s, const std::string& json) {
-  const std::string event = webEvent(json);
-  for (WebClient& c : s.clients) queue(s, c, event.data(), event.size());
+  // One copy of the event, however many streams wait for it.
+  const WebEvent event = std::make_shared<const std::string>(webEvent(json));
+  for (WebClient& c : s.clients) queue(s, c, event);
 }
 
 size_t webServerClients(const WebServer& s) {

@@ -30,7 +30,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <deque>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,11 +57,16 @@ struct WebSource {
 
 struct WebServer;
 
-// One /events client: the bytes published to it that libmicrohttpd has not taken yet.
+// One event as sent, shared by every stream it is queued on.
+using WebEvent = std::shared_ptr<const std::string>;
+
+// One /events client: the events published to it that libmicrohttpd has not taken yet.
 struct WebClient {
   WebServer* server = nullptr;
   MHD_Connection* connection = nullptr;
-  std::string unsent;
+  std::deque<WebEvent> events;  // the first one from `offset` on
+  size_t offset = 0;
+  size_t unsentBytes = 0;
   bool suspended = false;  // nothing to send: libmicrohttpd does not look at it
   bool dropped = false;    // it is being closed
 };
