@@ -28,7 +28,7 @@ ok "built $(basename "$deb")"
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libc6* ]] || fail "Depends not computed from the program (got '$depends')"
 [[ "$depends" == *libmicrohttpd* && "$depends" == *libcurl* ]] ||
-  fail "Depends lacks the HTTP libraries the bridge links (got '$depends')"
+  fail "Depends lacks the HTTP libraries the bridge loads (got '$depends')"
 dpkg-deb -e "$deb" "$work/control"
 for script in postinst prerm postrm; do
   { [ -x "$work/control/$script" ] && sh -n "$work/control/$script"; } ||

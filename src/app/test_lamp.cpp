@@ -77,8 +77,8 @@ void deliverHttp(Lamp& l, TallyState state, DeliveryReport& report) {
   std::vector<HttpDone> done;
   while (report.status == DeliveryStatus::RUNNING) {
     int running = 0;
-    curl_multi_poll(l.agent.multi, nullptr, 0, 100, nullptr);
-    curl_multi_perform(l.agent.multi, &running);
+    l.agent.curl.multi_poll(l.agent.multi, nullptr, 0, 100, nullptr);
+    l.agent.curl.multi_perform(l.agent.multi, &running);
     done.clear();
     httpAgentReap(l.agent, monotonicNs(), done);
     for (const HttpDone& d : done) {

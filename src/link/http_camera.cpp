@@ -21,8 +21,8 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 // Starts the camera's request `next` of its state.
 bool startRequest(HttpAgent& agent, HttpCamera& c, DeliveryReport& report) {
   const HttpRequest& r = c.config->requests[c.state][c.next];
-  curl_easy_setopt(c.easy, CURLOPT_URL, r.url.c_str());
-  if (curl_multi_add_handle(agent.multi, c.easy) == CURLM_OK) return true;
+  agent.curl.easy_setopt(c.easy, CURLOPT_URL, r.url.c_str());
+  if (agent.curl.multi_add_handle(agent.multi, c.easy) == CURLM_OK) return true;
   report.failures.push_back({LinkFailure::HTTP, "GET", 0, r.url + " failed: curl refused it"});
   return false;
 }
@@ -30,27 +30,28 @@ bool startRequest(HttpAgent& agent, HttpCamera& c, DeliveryReport& report) {
 }  // namespace
 
 bool httpAgentOpen(HttpAgent& agent, std::string& error) {
+  if (!curlLoad(agent.curl, error)) return false;
   // Plain HTTP only: no TLS library is set up.
-  if (curl_global_init(CURL_GLOBAL_NOTHING) != CURLE_OK) return error = "curl_global_init", false;
-  agent.multi = curl_multi_init();
+  if (agent.curl.global_init(CURL_GLOBAL_NOTHING) != CURLE_OK) return error = "curl_global_init", false;
+  agent.multi = agent.curl.multi_init();
   if (!agent.multi) return error = "curl_multi_init", false;
-  curl_multi_setopt(agent.multi, CURLMOPT_SOCKETFUNCTION, onSocket);
-  curl_multi_setopt(agent.multi, CURLMOPT_SOCKETDATA, &agent);
-  curl_multi_setopt(agent.multi, CURLMOPT_TIMERFUNCTION, onTimer);
-  curl_multi_setopt(agent.multi, CURLMOPT_TIMERDATA, &agent);
+  agent.curl.multi_setopt(agent.multi, CURLMOPT_SOCKETFUNCTION, onSocket);
+  agent.curl.multi_setopt(agent.multi, CURLMOPT_SOCKETDATA, &agent);
+  agent.curl.multi_setopt(agent.multi, CURLMOPT_TIMERFUNCTION, onTimer);
+  agent.curl.multi_setopt(agent.multi, CURLMOPT_TIMERDATA, &agent);
   return true;
 }
 
 void httpAgentClose(HttpAgent& agent) {
-  if (agent.multi) curl_multi_cleanup(agent.multi);
+  if (agent.multi) agent.curl.multi_cleanup(agent.multi);
   agent.multi = nullptr;
-  curl_global_cleanup();
+  if (agent.curl.global_cleanup) agent.curl.global_cleanup();
 }
 
 void httpCameraOpen(HttpAgent& agent, HttpCamera& c, const CameraConfig& config) {
   c.config = &config;
   if (!agent.multi) return;  // libcurl could not be set up: every delivery fails
-  c.easy = curl_easy_init();
+  c.easy = agent.curl.easy_init();
   if (!c.easy) return;
   for (const auto& requests : config.requests)
     for (const HttpRequest& r : requests) {
@@ -59,38 +60,38 @@ void httpCameraOpen(HttpAgent& agent, HttpCamera& c, const CameraConfig& config)
       a.s_addr = r.address;
       inet_ntop(AF_INET, &a, address, sizeof address);
       const std::string entry = r.host + ":" + std::to_string(r.port) + ":" + address;
-      c.resolve = curl_slist_append(c.resolve, entry.c_str());
+      c.resolve = agent.curl.slist_append(c.resolve, entry.c_str());
     }
-  curl_easy_setopt(c.easy, CURLOPT_RESOLVE, c.resolve);
-  curl_easy_setopt(c.easy, CURLOPT_PRIVATE, &c);
-  curl_easy_setopt(c.easy, CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(c.easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c.easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c.easy, CURLOPT_CONNECTTIMEOUT_MS, kHttpConnectMs);
-  curl_easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, kHttpConnectMs + kHttpAnswerMs);
-  curl_easy_setopt(c.easy, CURLOPT_WRITEFUNCTION, discard);
-  curl_easy_setopt(c.easy, CURLOPT_TCP_NODELAY, 1L);
+  agent.curl.easy_setopt(c.easy, CURLOPT_RESOLVE, c.resolve);
+  agent.curl.easy_setopt(c.easy, CURLOPT_PRIVATE, &c);
+  agent.curl.easy_setopt(c.easy, CURLOPT_PROTOCOLS_STR, "http");
+  agent.curl.easy_setopt(c.easy, CURLOPT_FOLLOWLOCATION, 0L);
+  agent.curl.easy_setopt(c.easy, CURLOPT_NOSIGNAL, 1L);
+  agent.curl.easy_setopt(c.easy, CURLOPT_CONNECTTIMEOUT_MS, kHttpConnectMs);
+  agent.curl.easy_setopt(c.easy, CURLOPT_TIMEOUT_MS, kHttpConnectMs + kHttpAnswerMs);
+  agent.curl.easy_setopt(c.easy, CURLOPT_WRITEFUNCTION, discard);
+  agent.curl.easy_setopt(c.easy, CURLOPT_TCP_NODELAY, 1L);
   const Settings& s = config.settings;
   if (!s.http_user.empty() || !s.http_password.empty()) {
-    curl_easy_setopt(c.easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
-    curl_easy_setopt(c.easy, CURLOPT_USERNAME, s.http_user.c_str());
-    curl_easy_setopt(c.easy, CURLOPT_PASSWORD, s.http_password.c_str());
+    agent.curl.easy_setopt(c.easy, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
+    agent.curl.easy_setopt(c.easy, CURLOPT_USERNAME, s.http_user.c_str());
+    agent.curl.easy_setopt(c.easy, CURLOPT_PASSWORD, s.http_password.c_str());
   }
 }
 
 void httpCameraClose(HttpAgent& agent, HttpCamera& c) {
   if (c.easy) {
-    if (c.active) curl_multi_remove_handle(agent.multi, c.easy);
-    curl_easy_cleanup(c.easy);
+    if (c.active) agent.curl.multi_remove_handle(agent.multi, c.easy);
+    agent.curl.easy_cleanup(c.easy);
   }
-  curl_slist_free_all(c.resolve);
+  if (c.resolve) agent.curl.slist_free_all(c.resolve);
   c = HttpCamera();
 }
 
 void httpDeliver(HttpAgent& agent, HttpCamera& c, TallyState state, int64_t now,
                  DeliveryReport& report) {
   agent.nowNs = now;
-  if (c.active) curl_multi_remove_handle(agent.multi, c.easy);  // a newer state wins
+  if (c.active) agent.curl.multi_remove_handle(agent.multi, c.easy);  // a newer state wins
   c.state = state;
   c.next = 0;
   if (!c.easy)
@@ -111,27 +112,27 @@ void httpAgentRun(HttpAgent& agent, int fd, uint32_t events, int64_t now) {
   if (events & (EPOLLERR | EPOLLHUP)) mask |= CURL_CSELECT_ERR;
   int running = 0;
   if (fd < 0) agent.deadlineNs = INT64_MAX;  // curl sets it again if it wants
-  curl_multi_socket_action(agent.multi, fd < 0 ? CURL_SOCKET_TIMEOUT : fd, mask, &running);
+  agent.curl.multi_socket_action(agent.multi, fd < 0 ? CURL_SOCKET_TIMEOUT : fd, mask, &running);
 }
 
 void httpAgentReap(HttpAgent& agent, int64_t now, std::vector<HttpDone>& done) {
   agent.nowNs = now;
   int left = 0;
-  while (CURLMsg* m = curl_multi_info_read(agent.multi, &left)) {
+  while (CURLMsg* m = agent.curl.multi_info_read(agent.multi, &left)) {
     if (m->msg != CURLMSG_DONE) continue;
     HttpCamera* c = nullptr;
-    curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &c);
+    agent.curl.easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &c);
     const CURLcode result = m->data.result;
-    curl_multi_remove_handle(agent.multi, m->easy_handle);
+    agent.curl.multi_remove_handle(agent.multi, m->easy_handle);
     if (!c || !c->active) continue;
     HttpDone d{c, {}};
     const HttpRequest& r = c->config->requests[c->state][c->next];
     long status = 0;
-    curl_easy_getinfo(c->easy, CURLINFO_RESPONSE_CODE, &status);
+    agent.curl.easy_getinfo(c->easy, CURLINFO_RESPONSE_CODE, &status);
     if (result != CURLE_OK) {
       const bool late = result == CURLE_OPERATION_TIMEDOUT;
       d.report.failures.push_back(
-          {LinkFailure::HTTP, "GET", 0, r.url + " failed: " + curl_easy_strerror(result)});
+          {LinkFailure::HTTP, "GET", 0, r.url + " failed: " + agent.curl.easy_strerror(result)});
       d.report.outcome = late ? "timed out" : "no answer";
     } else {
       d.report.outcome = "HTTP " + std::to_string(status);

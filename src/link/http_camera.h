@@ -10,7 +10,6 @@
 // spoken, no redirect is followed, and the credentials go in headers, never in a URL or a line.
 #pragma once
 
-#include <curl/curl.h>
 
 #include <cstdint>
 #include <string>
@@ -18,12 +17,14 @@
 
 #include "config/config.h"
 #include "core/core.h"
+#include "link/http_libs.h"
 
 constexpr long kHttpConnectMs = 1500;
 constexpr long kHttpAnswerMs = 1500;  // after the connection is made
 
 // The one multi handle, and what it asked of the event loop since the driver last looked.
 struct HttpAgent {
+  CurlApi curl;  // loaded by httpAgentOpen
   CURLM* multi = nullptr;
   struct SocketChange {
     int fd;

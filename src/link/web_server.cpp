@@ -4,7 +4,6 @@
 #include "link/web_server.h"
 
 #include <arpa/inet.h>
-#include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,23 +36,23 @@ constexpr char kStreamStart[] = "retry: 2000\n";
 // Marks a request that has had its answer queued.
 int gAnswered;
 
-void addHeaders(MHD_Response* r, const char* type) {
-  MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-  MHD_add_response_header(r, "Content-Security-Policy", kSecurityPolicy);
-  MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
-  MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-  MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+void addHeaders(const MhdApi& mhd, MHD_Response* r, const char* type) {
+  mhd.add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+  mhd.add_response_header(r, "Content-Security-Policy", kSecurityPolicy);
+  mhd.add_response_header(r, "X-Content-Type-Options", "nosniff");
+  mhd.add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  mhd.add_response_header(r, "Referrer-Policy", "no-referrer");
 }
 
-MHD_Result answer(MHD_Connection* c, unsigned status, const std::string& body, const char* type,
+MHD_Result answer(const MhdApi& mhd, MHD_Connection* c, unsigned status, const std::string& body, const char* type,
                   bool methodNotAllowed = false) {
-  MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+  MHD_Response* r = mhd.create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
                                                     MHD_RESPMEM_MUST_COPY);
   if (!r) return MHD_NO;
-  addHeaders(r, type);
-  if (methodNotAllowed) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-  const MHD_Result queued = MHD_queue_response(c, status, r);
-  MHD_destroy_response(r);
+  addHeaders(mhd, r, type);
+  if (methodNotAllowed) mhd.add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  const MHD_Result queued = mhd.queue_response(c, status, r);
+  mhd.destroy_response(r);
   return queued;
 }
 
@@ -64,7 +63,7 @@ void resume(WebClient& c) {
   if (!c.suspended) return;
   c.suspended = false;
   c.server->runNow = true;
-  MHD_resume_connection(c.connection);
+  c.server->mhd.resume_connection(c.connection);
 }
 
 // Closes a stream whatever state it is in: a connection blocked on a full socket would never
@@ -77,7 +76,7 @@ void drop(WebServer& s, WebClient& c) {
   c.unsentBytes = 0;
   ++s.droppedClients;
   const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(c.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      s.mhd.get_connection_info(c.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   if (info) ::shutdown(info->connect_fd, SHUT_RDWR);
   resume(c);
 }
@@ -96,7 +95,7 @@ ssize_t readStream(void* cls, uint64_t, char* buf, size_t max) {
   if (c.events.empty()) {
     // Nothing to say: out of libmicrohttpd's sight until a publish or a ping resumes it.
     c.suspended = true;
-    MHD_suspend_connection(c.connection);
+    c.server->mhd.suspend_connection(c.connection);
     return 0;
   }
   size_t n = 0;
@@ -132,15 +131,15 @@ MHD_Result startStream(WebServer& s, MHD_Connection* conn) {
                                                         webEvent(s.source.status())));
   c.unsentBytes = c.events.back()->size();
   MHD_Response* r =
-      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream, &c, freeStream);
+      s.mhd.create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream, &c, freeStream);
   if (!r) {
     s.clients.pop_back();
     return MHD_NO;
   }
-  addHeaders(r, kEventStream);
+  addHeaders(s.mhd, r, kEventStream);
   if (s.nextPingNs == INT64_MAX) s.nextPingNs = s.nowNs + kWebPingNs;
-  const MHD_Result queued = MHD_queue_response(conn, MHD_HTTP_OK, r);
-  MHD_destroy_response(r);  // unqueued, this ends the client through freeStream
+  const MHD_Result queued = s.mhd.queue_response(conn, MHD_HTTP_OK, r);
+  s.mhd.destroy_response(r);  // unqueued, this ends the client through freeStream
   return queued;
 }
 
@@ -154,16 +153,16 @@ MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const cha
   *request = &gAnswered;
   const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
-    return answer(conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served here.\n", kText,
+    return answer(s.mhd, conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served here.\n", kText,
                   true);
   // `url` is the path, query removed and %-escapes decoded; it is compared as it is, so that
   // "/%2e%2e/x" is the path "/../x", which is simply no route.
   const std::string path = url;
-  if (path == "/") return answer(conn, MHD_HTTP_OK, webOverviewPage(), kHtml);
-  if (path == "/api/status") return answer(conn, MHD_HTTP_OK, s.source.status(), kJson);
-  if (path == "/metrics") return answer(conn, MHD_HTTP_OK, s.source.metrics(), kMetrics);
+  if (path == "/") return answer(s.mhd, conn, MHD_HTTP_OK, webOverviewPage(), kHtml);
+  if (path == "/api/status") return answer(s.mhd, conn, MHD_HTTP_OK, s.source.status(), kJson);
+  if (path == "/metrics") return answer(s.mhd, conn, MHD_HTTP_OK, s.source.metrics(), kMetrics);
   if (path == "/events") {
-    if (head) return answer(conn, MHD_HTTP_OK, "", kEventStream);
+    if (head) return answer(s.mhd, conn, MHD_HTTP_OK, "", kEventStream);
     return startStream(s, conn);
   }
   static const std::string kTally = "/tally/";
@@ -171,17 +170,18 @@ MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const cha
     const std::string name = path.substr(kTally.size());
     const std::vector<std::string> names = s.source.cameras();
     if (std::find(names.begin(), names.end(), name) != names.end())
-      return answer(conn, MHD_HTTP_OK, webTallyPage(name), kHtml);
-    return answer(conn, name.empty() ? MHD_HTTP_OK : MHD_HTTP_NOT_FOUND,
+      return answer(s.mhd, conn, MHD_HTTP_OK, webTallyPage(name), kHtml);
+    return answer(s.mhd, conn, name.empty() ? MHD_HTTP_OK : MHD_HTTP_NOT_FOUND,
                   webCameraListPage(names, name), kHtml);
   }
-  return answer(conn, MHD_HTTP_NOT_FOUND, "Not found.\n", kText);
+  return answer(s.mhd, conn, MHD_HTTP_NOT_FOUND, "Not found.\n", kText);
 }
 
 }  // namespace
 
 bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource source,
                     std::string& error) {
+  if (!mhdLoad(s.mhd, error)) return false;
   // The listener is made here rather than by libmicrohttpd, so that a failure has its reason.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return error = std::string("socket(): ") + std::strerror(errno), false;
@@ -210,7 +210,7 @@ bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource sou
   s.nextPingNs = INT64_MAX;
   // No MHD_USE_ERROR_LOG: like every lower layer this one writes nothing. No per-address limit.
   s.daemon =
-      MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
+      s.mhd.start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
                        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
                        kWebMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kWebIdleSeconds,
                        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kWebConnectionMemory, MHD_OPTION_END);
@@ -219,7 +219,7 @@ bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource sou
     return error = "libmicrohttpd did not start", false;
   }
   // From here on the daemon owns the listener and closes it when it stops.
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+  const MHD_DaemonInfo* info = s.mhd.get_daemon_info(s.daemon, MHD_DAEMON_INFO_EPOLL_FD);
   s.epollFd = info ? info->epoll_fd : -1;
   if (s.epollFd < 0) {
     webServerStop(s);
@@ -235,7 +235,7 @@ void webServerStop(WebServer& s) {
       c.dropped = true;
       resume(c);
     }
-    MHD_stop_daemon(s.daemon);  // frees every stream (freeStream)
+    s.mhd.stop_daemon(s.daemon);  // frees every stream (freeStream)
   }
   s.daemon = nullptr;
   s.epollFd = -1;
@@ -256,14 +256,14 @@ void webServerRun(WebServer& s, int64_t now) {
     s.nextPingNs = now + kWebPingNs;
   }
   s.runNow = false;
-  MHD_run(s.daemon);
+  s.mhd.run(s.daemon);
 }
 
 int64_t webServerDeadline(const WebServer& s, int64_t now) {
   if (s.runNow) return now;
   int64_t due = s.clients.empty() ? INT64_MAX : s.nextPingNs;
   MHD_UNSIGNED_LONG_LONG ms = 0;
-  if (s.daemon && MHD_get_timeout(s.daemon, &ms) == MHD_YES) {
+  if (s.daemon && s.mhd.get_timeout(s.daemon, &ms) == MHD_YES) {
     const MHD_UNSIGNED_LONG_LONG capped = std::min<MHD_UNSIGNED_LONG_LONG>(ms, 86'400'000);
     due = std::min(due, now + static_cast<int64_t>(capped) * kNsPerMs);
   }

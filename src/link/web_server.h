@@ -37,9 +37,8 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "link/http_libs.h"
 
-struct MHD_Daemon;
-struct MHD_Connection;
 
 constexpr unsigned kWebMaxConnections = 64;
 constexpr unsigned kWebIdleSeconds = 10;
@@ -74,6 +73,7 @@ struct WebClient {
 // Lives at one address from webServerStart to webServerStop (libmicrohttpd keeps pointers to it
 // and to its clients).
 struct WebServer {
+  MhdApi mhd;  // loaded by webServerStart
   MHD_Daemon* daemon = nullptr;
   int epollFd = -1;
   uint16_t port = 0;  // as bound: the one the system chose for port 0
