@@ -19,7 +19,21 @@
 //   faults      quorvel alone for --fault-minutes: 50 cuts a second with 5 % of the switcher's
 //               packets lost and 5 % reordered, the switcher resending after 200 ms; every 5 s
 //               the cuts pause for a second and the lamp must show the switcher's state; then
-//               20 clean cuts must each reach the lamp within 1 s, with nothing unacknowledged
+//               20 clean cuts must each reach the lamp within 1 s, with nothing unacknowledged;
+//               --fault-rate sets the cuts a second, --fault-full gives that quorvel 64 cameras
+//               and every output, and its RSS is read after the first 5 s and at the end (the
+//               memory run)
+//   outputs     (--outputs-cuts) five quorvels side by side, cuts round-robin: one camera; one
+//               camera with a TSL 5.0 receiver and a tally-server client; one camera with
+//               --pages clients on the status page's /events; 64 cameras that every cut
+//               changes; 64 cameras with every output. Each cut records the kernel's receive
+//               time of every camera datagram, of each output's first bytes and of the
+//               switcher's acknowledgement; VmRSS and VmHWM of the last at the end
+//   idle        (--idle-outputs) wake-ups of one camera beside those of every output (TSL
+//               refresh 1 s)
+//   first lamp  (--first-lamp-runs, --dumps) quorvel started against each recorded switcher
+//               dump as the initial state: process start to hello, InCm to the first camera
+//               datagram, process start to the first camera datagram
 //
 // Writes samples.csv, cdf-<subject>.dat and RESULTS.md into the output folder and prints the
 // report. Every address is on loopback; every phase is bounded in count and time.
@@ -63,6 +77,7 @@ constexpr int kMe = 0;
 // changes cameras 0 and 1 and leaves the others off.
 constexpr int kChangedCameras = 2;
 constexpr int kCameras8 = 8;
+constexpr int kCameras64 = 64;
 const Bytes kProgramBytes = {0x81, 0x01, 0x7E, 0x01, 0x0A, 0x01, 0x05, 0xFF};
 const Bytes kPreviewBytes = {0x81, 0x01, 0x7E, 0x01, 0x0A, 0x01, 0x04, 0xFF};
 const Bytes kOffBytes = {0x81, 0x01, 0x7E, 0x01, 0x0A, 0x01, 0x00, 0xFF};
@@ -90,8 +105,20 @@ struct Options {
   double quietWaitSeconds = 60;  // before each flood, wait this long at most for a calm machine
   double faultMinutes = 0;       // 0: no fault phase
   std::string addrFaults = "127.0.2.7";
+  int faultRate = 50;      // cuts a second in the fault phase
+  bool faultFull = false;  // the faulted quorvel drives 64 cameras and every output
   int httpCuts = 0;  // 0: no HTTP camera phase
   std::string addrHttp = "127.0.2.8";
+  int outputsCuts = 0;     // cuts per rig of the output phases; 0: none
+  int pages = 64;          // /events clients of the page rigs
+  int tallyClients = 8;    // tally-server clients with every output
+  int tslReceivers = 4;    // TSL receivers with every output, through kTslKinds in turn
+  double idleOutputs = 0;  // idle window beside every output; 0: none
+  std::string dumps;       // recorded switcher dumps: a folder, or files separated by commas
+  int firstLampRuns = 0;   // starts per dump; 0: no first-lamp phase
+  // Switchers of the rigs: one camera, outputs, pages, 64 cameras, every output, first lamp.
+  std::string rigAddrs[6] = {"127.0.2.9",  "127.0.2.10", "127.0.2.11",
+                             "127.0.2.12", "127.0.2.13", "127.0.2.14"};
   std::string revision;
 };
 
@@ -112,6 +139,22 @@ struct FaultResult {
   double cleanMaxMs = 0;
   size_t unacknowledged = 0;
   long vmHwmKiB = -1;
+  int rate = 0;             // cuts a second
+  bool full = false;        // 64 cameras and every output
+  long rssStartKiB = -1;    // VmRSS after the first 5 s
+  long rssEndKiB = -1;      // and at the end
+};
+
+// The rigs of the output phases, side by side.
+enum RigRole { RIG_ONE, RIG_OUTPUTS, RIG_PAGES, RIG_CAMERAS, RIG_EVERY, kRigRoles };
+
+// Time to first lamp with one recorded switcher dump.
+struct FirstLamp {
+  std::string dump;  // file name
+  size_t packets = 0;
+  std::vector<double> helloMs, lampAfterInCmMs, lampMs;  // one each per start
+  int missed = 0;  // starts without a camera datagram within 10 s
+  int wrong = 0;   // starts whose first camera datagram was not the program command
 };
 
 struct FloodResult {
@@ -125,6 +168,28 @@ struct FloodResult {
   double medianRate = 0;      // median of the 250 ms slices: what a brief outside load leaves alone
   double busyBeforePct = -1;  // the machine just before, % of all its cores
   double othersPct = -1;      // CPU of every other process during the flood, % of one core
+};
+
+// The receiving end of one of quorvel's outputs, played by the harness.
+enum SinkKind { TSL_UDP, TSL_TCP, TALLY_CLIENT, PAGE_CLIENT };
+
+struct Sink {
+  SinkKind kind = TSL_UDP;
+  std::string name;    // series name: "TSL 5.0 udp", "tally client", "page client"
+  int fd = -1;         // where the data comes in
+  int listenFd = -1;   // TSL over TCP: where quorvel connects
+  uint16_t port = 0;   // TSL: where quorvel sends
+  std::string text;    // tally and page clients: what came since the last clear
+  bool done = false;   // what the sink waits for has come since the last clear
+  bool ready = false;  // it has come at least once (the initial state)
+  int closed = 0;      // connections that ended
+  int missed = 0;      // cuts in a row that it heard nothing of; from 3 on it is not waited for
+};
+
+// Per-cut figures of the output phases, by name (microseconds).
+struct Series {
+  std::string name;
+  std::vector<double> us;
 };
 
 struct Subject {
@@ -151,11 +216,30 @@ struct Subject {
   long vmHwmKiB = -1;
   long long sizeBytes = -1;
   FloodResult flood;
+  // The output phases.
+  std::vector<uint16_t> camInputs;  // input watched by each camera; empty: camera k watches k + 1
+  std::vector<Sink> sinks;          // receiving ends of its outputs
+  std::string outputsJson;          // the members of quorvel's configuration for them
+  std::string tallyAt, pageAt;      // ADDR:PORT of its tally server and status page
+  std::vector<Series> series;
+  int outputsLost = 0;  // cuts where an output got nothing within a second
+  int notFirst = 0;     // cuts where an output's bytes came before the last camera datagram
+  int ackBefore = 0;    // cuts where the acknowledgement came before the last camera datagram
+  int ackUnseen = 0;    // cuts whose acknowledgement was not the next datagram to the switcher
+  long vmRssKiB = -1;
+  double idleVoluntaryPerS = -1;
 };
 
 int64_t nowNs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// The clock of the kernel's receive times (SO_TIMESTAMPNS).
+int64_t realNs() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
@@ -277,29 +361,36 @@ long long runNs(pid_t pid) {
                         [](const std::string& s) { return std::atoll(s.c_str()); });
 }
 
-// Voluntary plus involuntary context switches, summed over the process's threads: each is the
-// thread going to sleep or being put off the CPU, so over an idle window they count wake-ups.
-long long contextSwitches(pid_t pid) {
-  return sumOverThreads(pid, "status", [](const std::string& status) {
+// Voluntary plus involuntary context switches (only the voluntary ones with `voluntaryOnly`),
+// summed over the process's threads: each is the thread going to sleep or being put off the
+// CPU, so over an idle window they count wake-ups.
+long long contextSwitches(pid_t pid, bool voluntaryOnly = false) {
+  return sumOverThreads(pid, "status", [voluntaryOnly](const std::string& status) {
     long long n = 0;
     std::istringstream in(status);
     for (std::string line; std::getline(in, line);) {
       size_t colon = line.find(':');
       if (colon == std::string::npos) continue;
       std::string key = line.substr(0, colon);
-      if (key == "voluntary_ctxt_switches" || key == "nonvoluntary_ctxt_switches")
+      if (key == "voluntary_ctxt_switches" ||
+          (!voluntaryOnly && key == "nonvoluntary_ctxt_switches"))
         n += std::atoll(line.c_str() + colon + 1);
     }
     return n;
   });
 }
 
-long vmHwmKiB(pid_t pid) {
+// A "Vm...:" line of /proc/PID/status, in KiB.
+long statusKiB(pid_t pid, const std::string& key) {
   std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + key.size());
   return -1;
+}
+
+long vmHwmKiB(pid_t pid) {
+  return statusKiB(pid, "VmHWM:");
 }
 
 long long fileSize(const std::string& path) {
@@ -377,17 +468,149 @@ SimClient* openClient(Subject& s) {
   return nullptr;
 }
 
+// The kernel stamps every datagram or TCP segment that comes to `fd` with its receive time.
+void enableStamps(int fd) {
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+}
+
+// recv with the kernel's receive time (CLOCK_REALTIME; over TCP that of the last segment read),
+// or the time of the call when the kernel gave none; `peek` leaves the data queued.
+ssize_t recvStamped(int fd, uint8_t* buf, size_t len, int64_t& at, bool peek = false) {
+  iovec iov{buf, len};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr m{};
+  m.msg_iov = &iov;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  ssize_t n = recvmsg(fd, &m, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
+  if (n < 0) return n;
+  at = realNs();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec ts;
+      std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+      at = static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+  return n;
+}
+
+sockaddr_in ipv4(const std::string& ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1) die("not an IPv4 address: " + ip);
+  return a;
+}
+
+// A listening TCP socket on ip, port chosen by the system.
+int listenTcp(const std::string& ip, uint16_t& port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in a = ipv4(ip, 0);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    die("listen on " + ip + ": " + std::strerror(errno));
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// A TCP port on `ip` that nobody uses now, for quorvel to listen on.
+uint16_t freeTcpPort(const std::string& ip) {
+  uint16_t port = 0;
+  close(listenTcp(ip, port));
+  return port;
+}
+
+// A connection to ip:port, non-blocking once made; -1 when refused.
+int connectTcp(const std::string& ip, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = ipv4(ip, port);
+  if (fd < 0) die(std::string("socket: ") + std::strerror(errno));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+// What a sink waits for has come: any bytes for TSL, a whole "TALLY OK" line for a tally client,
+// an event with data (the status JSON, not a ping) for a page client.
+bool sinkComplete(const Sink& k) {
+  if (k.kind == TALLY_CLIENT) {
+    size_t at = k.text.find("TALLY OK ");
+    return at != std::string::npos && k.text.find("\r\n", at) != std::string::npos;
+  }
+  return k.kind != PAGE_CLIENT || k.text.find("data: {") != std::string::npos;
+}
+
+// Reads whatever waits for `k` (accepting quorvel's connection first for TSL over TCP). Returns
+// the kernel's receive time of the read that completed what the sink waits for since its text
+// was last cleared, or -1 when that did not come in this call.
+int64_t readSink(Sink& k) {
+  if (k.listenFd >= 0) {
+    int fd = accept4(k.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      if (k.fd >= 0) close(k.fd);
+      k.fd = fd;
+      enableStamps(fd);
+    }
+  }
+  int64_t found = -1;
+  uint8_t buf[16384];
+  while (k.fd >= 0) {
+    int64_t at = 0;
+    ssize_t n = recvStamped(k.fd, buf, sizeof buf, at);
+    if (n == 0 && k.kind != TSL_UDP) {  // the other end closed the connection
+      close(k.fd);
+      k.fd = -1;
+      ++k.closed;
+    }
+    if (n <= 0) break;
+    if (k.done) continue;  // the rest is not looked at
+    if (k.kind == TALLY_CLIENT || k.kind == PAGE_CLIENT) {
+      k.text.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+      if (k.text.size() > 65536) k.text.erase(0, k.text.size() - 4096);
+    }
+    if (sinkComplete(k)) {
+      found = at;
+      k.done = k.ready = true;
+    }
+  }
+  return found;
+}
+
+// Reads every output sink of `s`, forgetting what came once it was whole.
+void drainSinks(Subject& s) {
+  for (Sink& k : s.sinks) {
+    readSink(k);
+    if (!k.done) continue;
+    k.text.clear();
+    k.done = false;
+  }
+}
+
+int sinkFd(const Sink& k) {
+  return k.fd >= 0 ? k.fd : k.listenFd;
+}
+
 // Keeps every simulated switcher going (acknowledgements, pings, retransmissions) until
-// `deadline`, draining the cameras. `countExtras`: datagrams that reach a camera now are
-// unexpected and counted.
+// `deadline`, draining the cameras and the output sinks. `countExtras`: datagrams that reach a
+// camera now are unexpected and counted.
 void serviceUntil(std::vector<Subject>& subs, int64_t deadline, bool countExtras) {
   std::vector<pollfd> fds;
-  for (Subject& s : subs) fds.push_back({s.sim.fd, POLLIN, 0});
   for (;;) {
+    fds.clear();
     for (Subject& s : subs) {
       quorvel_sim::simPoll(s.sim, 0);
       int n = drainCameras(s);
       if (countExtras) s.extras += n;
+      drainSinks(s);
+      fds.push_back({s.sim.fd, POLLIN, 0});
+      for (const Sink& k : s.sinks)
+        if (sinkFd(k) >= 0) fds.push_back({sinkFd(k), POLLIN, 0});
     }
     int64_t left = deadline - nowNs();
     if (left <= 0) return;
@@ -402,28 +625,39 @@ void serviceUntil(std::vector<Subject>& subs, int64_t deadline, bool countExtras
 // quorvel's configuration: the one camera at the top level, or a "cameras" list whose entries
 // take the switcher, the M/E, the camera host and the fallbacks from the top level. The
 // fallbacks are off so that every change is one UDP datagram, as it is for the others.
+// The input camera `k` of `s` watches.
+uint16_t watchedInput(const Subject& s, size_t k) {
+  return s.camInputs.empty() ? static_cast<uint16_t>(k + 1) : s.camInputs[k];
+}
+
+// quorvel's configuration: the one camera at the top level, or a "cameras" list whose entries
+// take the switcher, the M/E, the camera host and the fallbacks from the top level; then the
+// outputs, if any. The fallbacks are off so that every change is one UDP datagram, as it is for
+// the others.
 std::string bridgeConfig(const Subject& s) {
   std::ostringstream j;
   j << "{\"atem_ip\": \"" << s.addr << "\", \"me_index\": " << kMe
     << ", \"visca_host\": \"127.0.0.1\", \"compat_try_prefix\": false, \"compat_try_tcp\": false"
     << ", \"compat_try_both_ops\": false";
   if (s.camPorts.size() == 1) {
-    j << ", \"watch_input_id\": 1, \"visca_port\": " << s.camPorts[0] << "}\n";
-    return j.str();
+    j << ", \"watch_input_id\": " << watchedInput(s, 0) << ", \"visca_port\": " << s.camPorts[0];
+  } else {
+    j << ",\n \"cameras\": [";
+    for (size_t k = 0; k < s.camPorts.size(); ++k)
+      j << (k ? ",\n  " : "\n  ") << "{\"watch_input_id\": " << watchedInput(s, k)
+        << ", \"visca_port\": " << s.camPorts[k] << "}";
+    j << "]";
   }
-  j << ",\n \"cameras\": [";
-  for (size_t k = 0; k < s.camPorts.size(); ++k)
-    j << (k ? ",\n  " : "\n  ") << "{\"watch_input_id\": " << k + 1
-      << ", \"visca_port\": " << s.camPorts[k] << "}";
-  j << "]}\n";
+  j << s.outputsJson << "}\n";
   return j.str();
 }
 
-// Starts every subject with `cameras` camera sockets of its own (camera k watching input k + 1)
-// and waits until each has opened its session and the initial state has reached the cameras on
-// program and preview.
+// Starts every subject with `cameras` camera sockets of its own (camera k watching input k + 1;
+// as many as it has camInputs when it has them) and waits until each has opened its session
+// and the initial state has reached the cameras on program and preview.
 void startSubjects(std::vector<Subject>& subs, const Options& o, int cameras) {
   for (Subject& s : subs) {
+    if (!s.camInputs.empty()) cameras = static_cast<int>(s.camInputs.size());
     std::string error;
     s.sim.log = nullptr;
     if (!quorvel_sim::simOpen(s.sim, s.addr, quorvel_sim::kSimPort, &error))
@@ -499,9 +733,9 @@ void startSubjects(std::vector<Subject>& subs, const Options& o, int cameras) {
   serviceUntil(subs, nowNs() + 500000000LL, false);
 }
 
-// The command camera `k` (watching input k + 1) must hold for the switcher's state now.
+// The command camera `k` must hold for the switcher's state now.
 const Bytes& expectedFor(const Subject& s, size_t k) {
-  uint16_t input = static_cast<uint16_t>(k + 1);
+  uint16_t input = watchedInput(s, k);
   if (s.sim.program[kMe] == input) return kProgramBytes;
   if (s.sim.preview[kMe] == input) return kPreviewBytes;
   return kOffBytes;
@@ -551,9 +785,11 @@ bool timeCut(Subject& s, double& us, bool& bytesOk) {
   }
 }
 
-// `cuts` measured cuts per subject after the warm-up ones, round-robin, one every --spacing ms;
-// the samples are marked with `run`.
-void latencyPhase(std::vector<Subject>& subs, const Options& o, int cuts, int run) {
+// Warm-up cuts, then `cuts` cuts per subject, round-robin, one every --spacing ms, every switcher
+// served in between: `one(subject, cut)` makes and times one cut, `cut` counting from 1 after the
+// warm-up ones (which come as 0).
+template <typename One>
+void roundRobin(std::vector<Subject>& subs, const Options& o, int cuts, One one) {
   int rounds = o.warmupCuts + cuts;
   int64_t spacing = static_cast<int64_t>(o.spacingMs) * 1000000LL;
   int64_t next = nowNs();
@@ -561,40 +797,50 @@ void latencyPhase(std::vector<Subject>& subs, const Options& o, int cuts, int ru
     for (Subject& s : subs) {
       serviceUntil(subs, next, true);
       next += spacing;
-      double us = 0;
-      bool ok = true;
-      bool got = timeCut(s, us, ok);
-      if (r < o.warmupCuts) continue;
-      if (!got) {
-        ++s.lost;
-        continue;
-      }
-      if (!ok) ++s.wrongBytes;
-      s.samplesUs.push_back(us);
-      s.sampleCut.push_back(r - o.warmupCuts + 1);
-      s.sampleRun.push_back(run);
+      one(s, std::max(0, r - o.warmupCuts + 1));
     }
     if (nowNs() > next) next = nowNs();  // a slow round does not squeeze the next ones
   }
   serviceUntil(subs, nowNs() + 300000000LL, true);
 }
 
+// `cuts` measured cuts per subject after the warm-up ones, round-robin, one every --spacing ms;
+// the samples are marked with `run`.
+void latencyPhase(std::vector<Subject>& subs, const Options& o, int cuts, int run) {
+  roundRobin(subs, o, cuts, [run](Subject& s, int cut) {
+    double us = 0;
+    bool ok = true;
+    bool got = timeCut(s, us, ok);
+    if (cut == 0) return;
+    if (!got) {
+      ++s.lost;
+      return;
+    }
+    if (!ok) ++s.wrongBytes;
+    s.samplesUs.push_back(us);
+    s.sampleCut.push_back(cut);
+    s.sampleRun.push_back(run);
+  });
+}
+
 // Every subject connected and nothing happening but the switchers' keep-alive: CPU time,
 // wake-ups, and the switcher datagrams that could account for them.
-void idlePhase(std::vector<Subject>& subs, const Options& o) {
-  if (o.idleSeconds <= 0) return;
+void idlePhase(std::vector<Subject>& subs, double idleSeconds) {
+  if (idleSeconds <= 0) return;
   std::vector<long long> ticks0;
   std::vector<long long> run0;
   std::vector<long long> switches0;
+  std::vector<long long> voluntary0;
   std::vector<uint64_t> datagrams0;
   for (Subject& s : subs) {
     ticks0.push_back(cpuTicks(s.pid));
     run0.push_back(runNs(s.pid));
     switches0.push_back(contextSwitches(s.pid));
+    voluntary0.push_back(contextSwitches(s.pid, true));
     datagrams0.push_back(s.sim.packetsSent + s.sim.retransmissions + s.sim.packetsDuplicated);
   }
   int64_t t0 = nowNs();
-  serviceUntil(subs, t0 + static_cast<int64_t>(o.idleSeconds * 1e9), false);
+  serviceUntil(subs, t0 + static_cast<int64_t>(idleSeconds * 1e9), false);
   double seconds = static_cast<double>(nowNs() - t0) / 1e9;
   double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
   for (size_t i = 0; i < subs.size(); ++i) {
@@ -608,6 +854,9 @@ void idlePhase(std::vector<Subject>& subs, const Options& o) {
       s.idleCpuRunPct = static_cast<double>(r1 - run0[i]) / 1e9 / seconds * 100.0;
     if (switches0[i] >= 0 && c1 >= 0)
       s.idleWakeupsPerS = static_cast<double>(c1 - switches0[i]) / seconds;
+    long long v1 = contextSwitches(s.pid, true);
+    if (voluntary0[i] >= 0 && v1 >= 0)
+      s.idleVoluntaryPerS = static_cast<double>(v1 - voluntary0[i]) / seconds;
     s.idleDatagrams = static_cast<long long>(s.sim.packetsSent + s.sim.retransmissions +
                                              s.sim.packetsDuplicated - datagrams0[i]);
   }
@@ -887,11 +1136,7 @@ struct Stats {
   double p50 = NAN, p90 = NAN, p99 = NAN, max = NAN;
 };
 
-// Percentiles of the samples of latency run `run`, or of all of them when `run` is 0.
-Stats statsOf(const Subject& s, int run = 0) {
-  std::vector<double> v;
-  for (size_t i = 0; i < s.samplesUs.size(); ++i)
-    if (run == 0 || s.sampleRun[i] == run) v.push_back(s.samplesUs[i]);
+Stats statsOfValues(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   Stats st;
   st.p50 = percentile(v, 50);
@@ -899,6 +1144,25 @@ Stats statsOf(const Subject& s, int run = 0) {
   st.p99 = percentile(v, 99);
   st.max = v.empty() ? NAN : v.back();
   return st;
+}
+
+// Percentiles of the samples of latency run `run`, or of all of them when `run` is 0.
+Stats statsOf(const Subject& s, int run = 0) {
+  std::vector<double> v;
+  for (size_t i = 0; i < s.samplesUs.size(); ++i)
+    if (run == 0 || s.sampleRun[i] == run) v.push_back(s.samplesUs[i]);
+  return statsOfValues(v);
+}
+
+const std::vector<double>& seriesOf(const Subject& s, const std::string& name) {
+  static const std::vector<double> kNone;
+  for (const Series& x : s.series)
+    if (x.name == name) return x.us;
+  return kNone;
+}
+
+double p50Of(const Subject& s, const std::string& name) {
+  return statsOfValues(seriesOf(s, name)).p50;
 }
 
 double median(std::vector<double> v) {
@@ -927,10 +1191,165 @@ void writeData(const std::vector<Subject>& subs, const Options& o) {
   }
 }
 
+// What the output phases found.
+struct OutputsRun {
+  std::vector<Subject> rigs;  // by RigRole; empty: the output phases did not run
+  std::vector<Subject> idle;  // one camera, then every output; empty: not run
+  std::vector<FirstLamp> lamps;
+};
+
+// The rigs' per-cut figures: rig,series,index,microseconds.
+void writeOutputsData(const OutputsRun& outs, const Options& o) {
+  if (outs.rigs.empty()) return;
+  std::ofstream csv(o.outDir + "/outputs.csv");
+  csv << "rig,series,index,us\n";
+  for (const Subject& s : outs.rigs)
+    for (const Series& x : s.series)
+      for (size_t i = 0; i < x.us.size(); ++i)
+        csv << s.name << ',' << x.name << ',' << i + 1 << ',' << fmt(x.us[i], 1) << '\n';
+}
+
+// The rows of the rigs' table: series name, heading.
+const char* const kRigRows[][2] = {
+    {"camera", "first camera datagram"},
+    {"camera last", "last camera datagram"},
+    {"ack", "switcher's acknowledgement"},
+    {"ack after last camera", "acknowledgement after the last camera datagram"},
+    {"TSL 5.0 udp", "TSL 5.0 over UDP: first datagram"},
+    {"TSL 5.0 udp last", "TSL 5.0 over UDP: last receiver's datagram"},
+    {"TSL 3.1 udp", "TSL 3.1 over UDP: first datagram"},
+    {"TSL 3.1 udp last", "TSL 3.1 over UDP: last receiver's datagram"},
+    {"TSL 5.0 tcp", "TSL 5.0 over TCP: first bytes"},
+    {"TSL 5.0 tcp last", "TSL 5.0 over TCP: last receiver's bytes"},
+    {"TSL 3.1 tcp", "TSL 3.1 over TCP: first bytes"},
+    {"TSL 3.1 tcp last", "TSL 3.1 over TCP: last receiver's bytes"},
+    {"tally client", "tally server: first client's TALLY OK line"},
+    {"tally client last", "tally server: last client's line"},
+    {"page client", "status page: first /events client's event"},
+    {"page client last", "status page: last client's event"},
+};
+
+// The sections of the output phases: the rigs' table, idle beside every output, time to first
+// lamp.
+std::string outputsSections(const OutputsRun& outs, const Options& o) {
+  std::ostringstream md;
+  if (!outs.rigs.empty()) {
+    const std::vector<Subject>& g = outs.rigs;
+    md << "## Outputs, status page and " << kCameras64 << " cameras\n\n"
+       << "Five quorvels side by side, each with its own simulated switcher, cameras and output "
+          "ends played by the harness: "
+       << o.outputsCuts << " cuts each after " << o.warmupCuts
+       << " warm-up cuts, round-robin, one every " << o.spacingMs
+       << " ms. Each cut swaps inputs 1 and 2; with one camera it watches input 1, with "
+       << kCameras64 << " half of them watch input 1 and half input 2, so that every cut changes "
+          "every camera. TSL receivers do not refresh here (refresh_ms 0), so each TSL datagram "
+          "is the cut's. Times run from just before the switcher datagram is sent to the "
+          "kernel's receive time (SO_TIMESTAMPNS) of each camera datagram, of each output's "
+          "first bytes (a tally client's whole TALLY OK line, a page client's event) and of the "
+          "switcher's acknowledgement, so the harness's own wake-up is not in them: they run "
+          "lower than the latency table's, which ends when the harness has the datagram. With "
+       << o.tslReceivers << " TSL receivers every output has "
+       << "them through 5.0 UDP, 3.1 UDP, 5.0 TCP, 3.1 TCP in turn, " << o.tallyClients
+       << " tally clients and " << o.pages << " page clients. p50 / p99 in µs.\n\n";
+    md << "| |";
+    for (const Subject& s : g) md << ' ' << s.label << " |";
+    md << "\n|---|";
+    for (size_t i = 0; i < g.size(); ++i) md << "---:|";
+    md << '\n';
+    auto row = [&](const std::string& title, auto cell) {
+      md << "| " << title << " |";
+      for (const Subject& s : g) md << ' ' << cell(s) << " |";
+      md << '\n';
+    };
+    row("cuts measured (cameras lost, outputs lost)", [](const Subject& s) {
+      return std::to_string(seriesOf(s, "camera").size()) + " (" + std::to_string(s.lost) + ", " +
+             std::to_string(s.outputsLost) + ")";
+    });
+    for (const auto& r : kRigRows) {
+      bool any = false;
+      for (const Subject& s : g) any = any || !seriesOf(s, r[0]).empty();
+      if (!any) continue;
+      row(r[1], [&](const Subject& s) {
+        const std::vector<double>& v = seriesOf(s, r[0]);
+        if (v.empty()) return std::string("-");
+        Stats st = statsOfValues(v);
+        return fmt(st.p50, 1) + " / " + fmt(st.p99, 1);
+      });
+    }
+    row("cuts with an output's bytes before the last camera datagram", [](const Subject& s) {
+      return s.sinks.empty() ? std::string("-") : std::to_string(s.notFirst);
+    });
+    row("cuts with the acknowledgement before the last camera datagram (not seen)",
+        [](const Subject& s) {
+          return std::to_string(s.ackBefore) + " (" + std::to_string(s.ackUnseen) + ")";
+        });
+    row("wrong commands or tally lines, extra camera datagrams", [](const Subject& s) {
+      return std::to_string(s.wrongBytes) + ", " + std::to_string(s.extras);
+    });
+    row("VmRSS / VmHWM at the end", [](const Subject& s) {
+      return mib(static_cast<double>(s.vmRssKiB)) + " / " + mib(static_cast<double>(s.vmHwmKiB));
+    });
+    md << '\n';
+  }
+  if (!outs.idle.empty()) {
+    const std::vector<Subject>& g = outs.idle;
+    md << "## Idle beside the outputs\n\n"
+       << fmt(o.idleOutputs, 0) << " s with nothing happening but the switcher's 1 s keep-alive: "
+       << "quorvel with one camera and no output, beside quorvel with " << kCameras64
+       << " cameras, " << o.tslReceivers << " TSL receivers refreshed every second ("
+       << "refresh_ms 1000), " << o.tallyClients << " tally clients and " << o.pages
+       << " page clients (whose streams get a ping every 15 s). Wake-ups: voluntary context "
+          "switches (/proc/PID/task/*/status), per second.\n\n"
+       << "| | " << g[0].label << " | " << g[1].label << " |\n|---|---:|---:|\n";
+    auto row = [&](const std::string& title, auto cell) {
+      md << "| " << title << " | " << cell(g[0]) << " | " << cell(g[1]) << " |\n";
+    };
+    row("wake-ups per second (voluntary context switches)",
+        [](const Subject& s) { return fmt(s.idleVoluntaryPerS, 2); });
+    row("all context switches per second",
+        [](const Subject& s) { return fmt(s.idleWakeupsPerS, 2); });
+    row("switcher datagrams received in the window", [](const Subject& s) {
+      return s.idleDatagrams < 0 ? std::string("n/a") : std::to_string(s.idleDatagrams);
+    });
+    row("CPU, % of a core (scheduler run time)",
+        [](const Subject& s) { return fmt(s.idleCpuRunPct, 4); });
+    row("VmRSS / VmHWM", [](const Subject& s) {
+      return mib(static_cast<double>(s.vmRssKiB)) + " / " + mib(static_cast<double>(s.vmHwmKiB));
+    });
+    md << '\n';
+  }
+  if (!outs.lamps.empty()) {
+    md << "## Time to first lamp\n\n"
+       << "quorvel started " << o.firstLampRuns << (o.firstLampRuns == 1 ? " time" : " times")
+       << " against each recorded switcher dump (`tests/data/atem-dumps/`), which the simulated "
+          "switcher sends as its initial state the way a real one does; its one camera watches "
+          "the dump's program source. Process start is just before the fork; the hello, InCm "
+          "and camera times are the kernel's (the InCm time: when the simulator's last send of "
+          "the initial state returned). Medians of the starts, in ms.\n\n"
+       << "| dump | packets | exec to hello | InCm to first camera datagram | process start to "
+          "first camera datagram | starts (missed, wrong lamp) |\n"
+          "|---|---:|---:|---:|---:|---:|\n";
+    std::vector<double> hello, afterInCm, fromStart;
+    for (const FirstLamp& f : outs.lamps) {
+      md << "| " << f.dump << " | " << f.packets << " | " << fmt(median(f.helloMs), 1) << " | "
+         << fmt(median(f.lampAfterInCmMs), 2) << " | " << fmt(median(f.lampMs), 1) << " | "
+         << f.lampMs.size() << " (" << f.missed << ", " << f.wrong << ") |\n";
+      if (f.lampMs.empty()) continue;
+      hello.push_back(median(f.helloMs));
+      afterInCm.push_back(median(f.lampAfterInCmMs));
+      fromStart.push_back(median(f.lampMs));
+    }
+    md << "| **p50 over the dumps** | | " << fmt(median(hello), 1) << " | "
+       << fmt(median(afterInCm), 2) << " | " << fmt(median(fromStart), 1) << " | |\n\n";
+  }
+  return md.str();
+}
+
 // `subs8` is empty when the eight-camera phase did not run; otherwise subs8[i] is the
 // eight-camera instance of subs[i].
 std::string report(const std::vector<Subject>& subs, const std::vector<Subject>& subs8,
-                   const HttpResult& http, const FaultResult& faults, const Options& o,
+                   const HttpResult& http, const FaultResult& faults, const OutputsRun& outs,
+                   const Options& o,
                    const std::string& loadBefore, const std::string& loadAfter,
                    const std::string& date) {
   int floorAt = -1;
@@ -1109,9 +1528,81 @@ std::string report(const std::vector<Subject>& subs, const std::vector<Subject>&
                     std::to_string(http.lost) + " lost)",
          ratio <= 2.0 && http.lost == 0, fewCuts(http.samplesUs.size()));
   }
+  if (!outs.rigs.empty()) {
+    const std::vector<Subject>& g = outs.rigs;
+    const double one = p50Of(g[RIG_ONE], "camera");
+    auto cutsOf = [](const Subject& s) { return seriesOf(s, "camera").size(); };
+    auto notFirst = [&](const Subject& s) {
+      return std::to_string(s.notFirst) + " of " + std::to_string(cutsOf(s)) + " cuts not";
+    };
+    const Subject& out = g[RIG_OUTPUTS];
+    const double withOutputs = p50Of(out, "camera") / one;
+    goal("outputs (TSL 5.0 over UDP, a tally client): camera datagram p50 ≤ 1.10 × one camera "
+         "without outputs (unchanged within noise)",
+         withOutputs, fmt(withOutputs, 2) + "×", withOutputs <= 1.10, fewCuts(cutsOf(out)));
+    goal("outputs: the camera datagram first, before the TSL datagram and the tally line, in "
+         "every cut",
+         out.notFirst, notFirst(out), out.notFirst == 0 && cutsOf(out) > 0);
+    for (const char* name : {"TSL 5.0 udp", "tally client"}) {
+      const double p50 = p50Of(out, name);
+      const double ratio = p50 / p50Of(out, "camera");
+      goal(std::string("outputs: ") +
+               (name[0] == 'T' ? "TSL datagram" : "tally client's TALLY OK line") +
+               " p50 ≤ 2 × camera datagram p50",
+           ratio, fmt(p50, 1) + " µs, " + fmt(ratio, 2) + "×", ratio <= 2.0, fewCuts(cutsOf(out)));
+    }
+    const Subject& pages = g[RIG_PAGES];
+    const double withPages = p50Of(pages, "camera") / one;
+    goal(std::to_string(o.pages) + " page clients on /events: camera datagram p50 ≤ 1.10 × "
+         "without (unchanged within noise)",
+         withPages, fmt(p50Of(pages, "camera"), 1) + " µs against " + fmt(one, 1) + " µs, " +
+                        fmt(withPages, 2) + "×",
+         withPages <= 1.10, fewCuts(cutsOf(pages)));
+    const Subject& cams = g[RIG_CAMERAS];
+    const double first = p50Of(cams, "camera") / one;
+    goal(std::to_string(kCameras64) + " cameras, each changed by every cut: first camera "
+         "datagram p50 ≤ 1.10 × one camera's",
+         first, fmt(first, 2) + "×", first <= 1.10, fewCuts(cutsOf(cams)));
+    const double last = p50Of(cams, "camera last");
+    goal(std::to_string(kCameras64) + " cameras: last camera datagram p50 ≤ 1 ms after the "
+         "switcher datagram",
+         last, fmt(last, 1) + " µs", last <= 1000, fewCuts(cutsOf(cams)));
+    goal(std::to_string(kCameras64) + " cameras: the switcher's acknowledgement right after the "
+         "last camera datagram",
+         cams.ackBefore, fmt(p50Of(cams, "ack after last camera"), 1) + " µs after it (p50); "
+                             "before it in " + std::to_string(cams.ackBefore) + " cuts, not seen in " +
+                             std::to_string(cams.ackUnseen),
+         cams.ackBefore == 0 && cams.ackUnseen == 0 && cutsOf(cams) > 0);
+    const Subject& every = g[RIG_EVERY];
+    goal("every output: all " + std::to_string(kCameras64) +
+             " camera datagrams before any output's bytes, in every cut",
+         every.notFirst, notFirst(every), every.notFirst == 0 && cutsOf(every) > 0);
+    goal("peak RSS ≤ 8 MiB with " + std::to_string(kCameras64) + " cameras and every output",
+         static_cast<double>(every.vmHwmKiB),
+         mib(static_cast<double>(every.vmHwmKiB)) + " (VmRSS " +
+             mib(static_cast<double>(every.vmRssKiB)) + ")",
+         every.vmHwmKiB >= 0 && every.vmHwmKiB <= 8192);
+  }
+  if (!outs.lamps.empty()) {
+    std::vector<double> afterInCm, fromStart;
+    for (const FirstLamp& f : outs.lamps)
+      if (!f.lampMs.empty()) {
+        afterInCm.push_back(median(f.lampAfterInCmMs));
+        fromStart.push_back(median(f.lampMs));
+      }
+    const std::string over = "time to first lamp, p50 over the " +
+                             std::to_string(outs.lamps.size()) + " dumps: ";
+    const double a = median(afterInCm), b = median(fromStart);
+    goal(over + "≤ 50 ms after the packet with InCm leaves the switcher", a, fmt(a, 2) + " ms",
+         a <= 50 && afterInCm.size() == outs.lamps.size());
+    goal(over + "≤ 300 ms from process start", b, fmt(b, 1) + " ms",
+         b <= 300 && fromStart.size() == outs.lamps.size());
+  }
   if (faults.ran) {
-    goal("after " + fmt(faults.minutes, 1) + " min of 5 % loss and 5 % reordering at 50 cuts/s: "
-         "every clean cut's lamp within 1 s, nothing left unacknowledged",
+    goal("after " + fmt(faults.minutes, 1) + " min of 5 % loss and 5 % reordering at " +
+         std::to_string(faults.rate) + " cuts/s" +
+         (faults.full ? " (" + std::to_string(kCameras64) + " cameras, every output)" : "") +
+         ": every clean cut's lamp within 1 s, nothing left unacknowledged",
          faults.cleanMaxMs, fmt(faults.cleanMaxMs, 1) + " ms at most, " +
                                 std::to_string(faults.unacknowledged) + " unacknowledged",
          faults.cleanLate == 0 && faults.unacknowledged == 0);
@@ -1119,11 +1610,27 @@ std::string report(const std::vector<Subject>& subs, const std::vector<Subject>&
          faults.pauses, std::to_string(faults.pauses - faults.wrongAfterPause) + " of " +
                             std::to_string(faults.pauses),
          faults.wrongAfterPause == 0);
+    const double grew = static_cast<double>(faults.rssEndKiB - faults.rssStartKiB);
+    goal("memory run: no RSS growth from the first 5 s to the end (64 KiB allowed for page-sized "
+         "noise)",
+         faults.rssStartKiB >= 0 ? static_cast<double>(faults.rssEndKiB) : NAN,
+         mib(static_cast<double>(faults.rssStartKiB)) + " to " +
+             mib(static_cast<double>(faults.rssEndKiB)) + " (" + (grew < 0 ? "-" : "+") +
+             fmt(std::fabs(grew), 0) + " KiB)",
+         grew <= 64,
+         faults.minutes < 10 ? "only " + fmt(faults.minutes, 1) + " min" : std::string());
   }
   md << '\n';
+  md << outputsSections(outs, o);
   if (faults.ran) {
-    md << "## Faults\n\nquorvel alone, " << fmt(faults.minutes, 1)
-       << " min: a cut every 20 ms (" << faults.cuts << " cuts), " << faults.lost
+    md << "## Faults and memory\n\nquorvel "
+       << (faults.full ? "with " + std::to_string(kCameras64) + " cameras and every output (" +
+                             std::to_string(o.tslReceivers) + " TSL receivers refreshed every "
+                             "second, " + std::to_string(o.tallyClients) + " tally clients, " +
+                             std::to_string(o.pages) + " page clients, all read by the harness)"
+                       : std::string("alone"))
+       << ", " << fmt(faults.minutes, 1) << " min: a cut every " << fmt(1000.0 / faults.rate, 0)
+       << " ms (" << faults.cuts << " cuts), " << faults.lost
        << " packets lost and " << faults.reordered << " reordered by the switcher, "
        << faults.resent << " resent by it after 200 ms without an acknowledgement. Every 5 s the "
        << "cuts paused for 1 s: the lamp was right after " << faults.pauses - faults.wrongAfterPause
@@ -1131,7 +1638,9 @@ std::string report(const std::vector<Subject>& subs, const std::vector<Subject>&
        << " ms after the last cut. Then, without faults, " << faults.cleanCuts
        << " cuts: the slowest lamp " << fmt(faults.cleanMaxMs, 1) << " ms, " << faults.cleanLate
        << " late or missing; " << faults.unacknowledged
-       << " packets unacknowledged at the end; peak RSS " << mib(faults.vmHwmKiB) << ".\n\n";
+       << " packets unacknowledged at the end; VmRSS " << mib(static_cast<double>(faults.rssStartKiB))
+       << " after the first 5 s and " << mib(static_cast<double>(faults.rssEndKiB))
+       << " at the end, peak RSS " << mib(faults.vmHwmKiB) << ".\n\n";
   }
 
   md << "![Latency distributions](latency-cdf.svg)\n\n";
@@ -1200,11 +1709,15 @@ void usage() {
          " [--peer-label TEXT] [--peer-size BYTES]] [--out DIR] [--cuts N] [--runs N]"
          " [--cuts8 N] [--spacing MS] [--warmup N] [--idle SECONDS] [--flood SECONDS]"
          " [--window N] [--quiet-wait SECONDS] [--addrs FLOOR,BRIDGE,PEER]"
-         " [--addrs8 FLOOR,BRIDGE,PEER] [--revision TEXT]\n";
+         " [--addrs8 FLOOR,BRIDGE,PEER] [--revision TEXT] [--fault-minutes M] [--fault-rate N]"
+         " [--fault-full] [--addr-faults A] [--http-cuts N] [--addr-http A] [--outputs-cuts N]"
+         " [--pages N] [--tally-clients N] [--tsl N] [--idle-outputs SECONDS]"
+         " [--first-lamp-runs N --dumps DIR|FILE,...] [--addrs-outputs A,B,C,D,E,F]\n";
   std::exit(2);
 }
 
-void parseAddrs(const std::string& text, std::string (&addrs)[3]) {
+template <size_t N>
+void parseAddrs(const std::string& text, std::string (&addrs)[N]) {
   std::istringstream in(text);
   for (std::string& addr : addrs)
     if (!std::getline(in, addr, ',')) usage();
@@ -1260,6 +1773,26 @@ Options parse(int argc, char** argv) {
       o.httpCuts = std::atoi(next().c_str());
     else if (a == "--addr-http")
       o.addrHttp = next();
+    else if (a == "--fault-rate")
+      o.faultRate = std::atoi(next().c_str());
+    else if (a == "--fault-full")
+      o.faultFull = true;
+    else if (a == "--outputs-cuts")
+      o.outputsCuts = std::atoi(next().c_str());
+    else if (a == "--pages")
+      o.pages = std::atoi(next().c_str());
+    else if (a == "--tally-clients")
+      o.tallyClients = std::atoi(next().c_str());
+    else if (a == "--tsl")
+      o.tslReceivers = std::atoi(next().c_str());
+    else if (a == "--idle-outputs")
+      o.idleOutputs = std::atof(next().c_str());
+    else if (a == "--first-lamp-runs")
+      o.firstLampRuns = std::atoi(next().c_str());
+    else if (a == "--dumps")
+      o.dumps = next();
+    else if (a == "--addrs-outputs")
+      parseAddrs(next(), o.rigAddrs);
     else if (a == "--addrs")
       parseAddrs(next(), o.addrs);
     else if (a == "--addrs8")
@@ -1278,6 +1811,14 @@ Options parse(int argc, char** argv) {
   o.floodSeconds = std::max(0.0, std::min(o.floodSeconds, 60.0));
   o.quietWaitSeconds = std::max(0.0, std::min(o.quietWaitSeconds, 600.0));
   o.faultMinutes = std::max(0.0, std::min(o.faultMinutes, 600.0));
+  o.faultRate = std::max(1, std::min(o.faultRate, 200));
+  o.outputsCuts = std::max(0, std::min(o.outputsCuts, 100000));
+  // The page serves 64 connections, the tally server 32 clients, 16 TSL outputs at most.
+  o.pages = std::max(1, std::min(o.pages, 64));
+  o.tallyClients = std::max(1, std::min(o.tallyClients, 32));
+  o.tslReceivers = std::max(1, std::min(o.tslReceivers, 16));
+  o.idleOutputs = std::max(0.0, std::min(o.idleOutputs, 600.0));
+  o.firstLampRuns = o.dumps.empty() ? 0 : std::max(0, std::min(o.firstLampRuns, 50));
   return o;
 }
 
@@ -1299,16 +1840,439 @@ std::vector<Subject> makeSubjects(const Options& o, const std::string (&addrs)[3
 // Peak RSS of every subject still running, then each is stopped and its sockets closed.
 void finish(std::vector<Subject>& subs);
 
-// quorvel under packet loss and reordering, the switcher resending what is not acknowledged.
+// ---- outputs, status page, 64 cameras, first lamp --------------------------------------------
+
+// The TSL receivers of a rig, in turn.
+const char* const kTslKinds[][2] = {{"5.0", "udp"}, {"3.1", "udp"}, {"5.0", "tcp"}, {"3.1", "tcp"}};
+
+// One quorvel of the output phases.
+struct Shape {
+  std::string name, label;
+  int cameras = 1;       // one watches input 1; more watch inputs 1 and 2 in turn, so that every
+                         // cut (which swaps the two) changes each of them
+  int tsl = 0;           // TSL receivers, through kTslKinds
+  int tallyClients = 0;  // the tally server with this many clients; 0: no tally server
+  int pages = 0;         // the status page with this many /events clients; 0: no page
+  int tslRefreshMs = 0;  // 0: none, so that every TSL datagram after a cut is the cut's
+};
+
+Shape rigShape(int role, const Options& o) {
+  Shape sh;
+  switch (role) {
+    case RIG_ONE:
+      sh.name = "quorvel-one", sh.label = "one camera";
+      break;
+    case RIG_OUTPUTS:
+      sh.name = "quorvel-outputs", sh.label = "one camera, TSL 5.0 UDP, tally client";
+      sh.tsl = sh.tallyClients = 1;
+      break;
+    case RIG_PAGES:
+      sh.name = "quorvel-pages", sh.label = "one camera, " + std::to_string(o.pages) + " page clients";
+      sh.pages = o.pages;
+      break;
+    case RIG_CAMERAS:
+      sh.name = "quorvel-64cam", sh.label = std::to_string(kCameras64) + " cameras";
+      sh.cameras = kCameras64;
+      break;
+    default:
+      sh.name = "quorvel-every", sh.label = std::to_string(kCameras64) + " cameras, every output";
+      sh.cameras = kCameras64, sh.tsl = o.tslReceivers, sh.tallyClients = o.tallyClients;
+      sh.pages = o.pages;
+  }
+  return sh;
+}
+
+// A quorvel subject on switcher address `addr` shaped as `sh`: its cameras' inputs, the sockets
+// of its TSL receivers, its configuration for the outputs, and its clients (connected by
+// startRigs once it runs).
+Subject makeRig(const Shape& sh, const std::string& addr) {
+  Subject s;
+  s.kind = BRIDGE, s.name = sh.name, s.label = sh.label, s.addr = addr;
+  for (int k = 0; k < sh.cameras; ++k)
+    s.camInputs.push_back(static_cast<uint16_t>(sh.cameras == 1 ? 1 : 1 + k % 2));
+  std::ostringstream j;
+  for (int i = 0; i < sh.tsl; ++i) {
+    const char* const* kind = kTslKinds[i % 4];
+    Sink k;
+    k.name = std::string("TSL ") + kind[0] + " " + kind[1];
+    if (std::strcmp(kind[1], "udp") == 0) {
+      k.kind = TSL_UDP;
+      k.fd = openCamera(k.port);
+      enableStamps(k.fd);
+    } else {
+      k.kind = TSL_TCP;
+      k.listenFd = listenTcp("127.0.0.1", k.port);
+    }
+    j << (i ? ",\n  " : ",\n \"tsl\": [\n  ") << "{\"protocol\": \"" << kind[0]
+      << "\", \"transport\": \"" << kind[1] << "\", \"host\": \"127.0.0.1\", \"port\": " << k.port
+      << ", \"refresh_ms\": " << sh.tslRefreshMs << "}";
+    s.sinks.push_back(k);
+  }
+  if (sh.tsl > 0) j << "]";
+  if (sh.tallyClients > 0) {
+    s.tallyAt = addr + ":" + std::to_string(freeTcpPort(addr));
+    j << ",\n \"tally_server\": {\"listen\": \"" << s.tallyAt << "\"}";
+  }
+  if (sh.pages > 0) {
+    s.pageAt = addr + ":" + std::to_string(freeTcpPort(addr));
+    j << ",\n \"http_listen\": \"" << s.pageAt << "\"";
+  }
+  for (int i = 0; i < sh.tallyClients + sh.pages; ++i) {
+    Sink k;
+    k.kind = i < sh.tallyClients ? TALLY_CLIENT : PAGE_CLIENT;
+    k.name = i < sh.tallyClients ? "tally client" : "page client";
+    s.sinks.push_back(k);
+  }
+  s.outputsJson = j.str();
+  return s;
+}
+
+// Starts the rigs, has the kernel stamp what comes to their switchers and cameras, connects
+// their tally and page clients, and waits until every output has shown the initial state: a TSL
+// datagram or bytes, a "TALLY OK" line, a first event.
+void startRigs(std::vector<Subject>& rigs, const Options& o) {
+  startSubjects(rigs, o, 1);
+  for (Subject& s : rigs) {
+    enableStamps(s.sim.fd);
+    for (int fd : s.camFds) enableStamps(fd);
+    for (Sink& k : s.sinks) {
+      if (k.kind != TALLY_CLIENT && k.kind != PAGE_CLIENT) continue;
+      const std::string& at = k.kind == TALLY_CLIENT ? s.tallyAt : s.pageAt;
+      const size_t colon = at.rfind(':');
+      k.fd = connectTcp(at.substr(0, colon), static_cast<uint16_t>(std::atoi(at.c_str() + colon + 1)));
+      if (k.fd < 0) {
+        for (Subject& r : rigs) stopChild(r);
+        die(s.name + ": no connection to " + at + ":\n" +
+            tail(o.outDir + "/" + s.name + ".log", 2000));
+      }
+      enableStamps(k.fd);
+      const std::string ask = k.kind == TALLY_CLIENT ? "SUBSCRIBE TALLY\r\n"
+                                                     : "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+      send(k.fd, ask.data(), ask.size(), MSG_NOSIGNAL);
+    }
+  }
+  const int64_t deadline = nowNs() + 15000000000LL;
+  for (;;) {
+    serviceUntil(rigs, nowNs() + 50000000LL, false);
+    std::string missing;
+    for (const Subject& s : rigs)
+      for (const Sink& k : s.sinks)
+        if (!k.ready) missing += " " + s.name + ": " + k.name + (k.closed ? " (closed)" : "") + ";";
+    if (missing.empty()) break;
+    if (nowNs() > deadline) {
+      for (Subject& s : rigs) stopChild(s);
+      die("outputs that showed nothing within 15 s:" + missing);
+    }
+  }
+  serviceUntil(rigs, nowNs() + 300000000LL, false);
+}
+
+// When one cut's datagrams and output bytes came, in ns after the cut (-1: not yet).
+struct CutArrivals {
+  std::vector<int64_t> cameras;
+  std::vector<int64_t> sinks;
+  int64_t ack = -1;
+  bool bytesOk = true;
+};
+
+// A tally client's line shows input 1 as the switcher has it now: 1 program, 2 preview, 0 off.
+bool tallyRight(const Subject& s, const std::string& text) {
+  size_t at = text.rfind("TALLY OK ");
+  if (at == std::string::npos || at + 9 >= text.size()) return false;
+  char want = s.sim.program[kMe] == 1 ? '1' : s.sim.preview[kMe] == 1 ? '2' : '0';
+  return text[at + 9] == want;
+}
+
+// One cut on rig `s`, from just before the switcher datagram goes out: the kernel's receive
+// time of each camera datagram, of each output's first bytes (a tally client's whole line, a
+// page client's event) and of the switcher's acknowledgement, which must be the next datagram
+// to the switcher. Waits on what has not come, up to a second, but not on an output that heard
+// nothing of the last three cuts (it is still read); false when something did not come.
+bool timeRigCut(Subject& s, CutArrivals& a) {
+  // Nothing in flight to the subject but the cut: its keep-alives acknowledged first.
+  quorvel_sim::simPoll(s.sim, 0);
+  for (const int64_t settle = nowNs() + 50000000LL; nowNs() < settle;) {
+    const SimClient* c = openClient(s);
+    if (!c || c->inFlight.empty()) break;
+    pollfd w{s.sim.fd, POLLIN, 0};
+    poll(&w, 1, 1);
+    quorvel_sim::simPoll(s.sim, 0);
+  }
+  s.extras += drainCameras(s);
+  for (Sink& k : s.sinks) {
+    readSink(k);
+    k.text.clear();
+    k.done = false;
+  }
+  const SimClient* c = openClient(s);
+  const uint16_t cutId = c ? c->nextPacketId : 0;
+  bool ackWatched = c != nullptr;
+  a.cameras.assign(s.camFds.size(), -1);
+  a.sinks.assign(s.sinks.size(), -1);
+  a.ack = -1;
+  a.bytesOk = true;
+  std::vector<pollfd> p;
+  uint8_t buf[2048];
+  const int64_t t0 = realNs();
+  quorvel_sim::simCut(s.sim, kMe);
+  const int64_t deadline = nowNs() + 1000000000LL;
+  for (;;) {
+    p.clear();
+    for (size_t k = 0; k < s.camFds.size(); ++k) {
+      if (a.cameras[k] >= 0) continue;
+      int64_t at = 0;
+      ssize_t n = recvStamped(s.camFds[k], buf, sizeof buf, at);
+      if (n < 0) {
+        p.push_back({s.camFds[k], POLLIN, 0});
+        continue;
+      }
+      a.cameras[k] = at - t0;
+      const Bytes& expected = expectedFor(s, k);
+      if (static_cast<size_t>(n) != expected.size() ||
+          !std::equal(expected.begin(), expected.end(), buf))
+        a.bytesOk = false;
+    }
+    for (size_t i = 0; i < s.sinks.size(); ++i) {
+      if (a.sinks[i] >= 0) continue;
+      Sink& k = s.sinks[i];
+      int64_t at = readSink(k);
+      if (at < 0) {
+        if (sinkFd(k) >= 0 && k.missed < 3) {
+          p.push_back({sinkFd(k), POLLIN, 0});
+        }
+        continue;
+      }
+      a.sinks[i] = at - t0;
+      if (k.kind == TALLY_CLIENT && !tallyRight(s, k.text)) a.bytesOk = false;
+    }
+    while (ackWatched) {
+      int64_t at = 0;
+      ssize_t n = recvStamped(s.sim.fd, buf, sizeof buf, at, true);
+      if (n < 0) {
+        p.push_back({s.sim.fd, POLLIN, 0});
+        break;
+      }
+      if (n >= 12 && (buf[0] & 0x80) && getBe16(buf + 4) == cutId) {
+        a.ack = at - t0;
+        ackWatched = false;
+      } else if (n >= 12 && (buf[0] & 0x80)) {
+        // An acknowledgement of an earlier packet (a keep-alive answered late): taken out of the
+        // way; the cut's, cumulative, settles it for the switcher.
+        recv(s.sim.fd, buf, sizeof buf, MSG_DONTWAIT);
+      } else {
+        ackWatched = false;
+      }
+    }
+    int64_t left = deadline - nowNs();
+    if (p.empty() || left <= 0) break;
+    timespec ts{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+    ppoll(p.data(), p.size(), &ts, nullptr);
+  }
+  bool all = true;
+  for (int64_t at : a.cameras) all = all && at >= 0;
+  for (size_t i = 0; i < s.sinks.size(); ++i) {
+    Sink& k = s.sinks[i];
+    k.missed = a.sinks[i] >= 0 ? 0 : k.missed + 1;
+    all = all && a.sinks[i] >= 0;
+  }
+  return all;
+}
+
+void addSample(Subject& s, const std::string& name, double us) {
+  for (Series& x : s.series)
+    if (x.name == name) {
+      x.us.push_back(us);
+      return;
+    }
+  s.series.push_back({name, {us}});
+}
+
+// Files one timed cut under the rig's series: the first and the last camera datagram, the
+// first (and with several, once all came, the last) arrival at each kind of output, the
+// acknowledgement and its distance from the last camera datagram. Every camera datagram came;
+// an output that did not is left out.
+void recordCut(Subject& s, const CutArrivals& a) {
+  auto us = [](int64_t ns) { return static_cast<double>(ns) / 1000.0; };
+  const int64_t first = *std::min_element(a.cameras.begin(), a.cameras.end());
+  const int64_t last = *std::max_element(a.cameras.begin(), a.cameras.end());
+  addSample(s, "camera", us(first));
+  if (a.cameras.size() > 1) addSample(s, "camera last", us(last));
+  int64_t firstOutput = INT64_MAX;
+  for (size_t i = 0; i < s.sinks.size(); ++i) {
+    const std::string& name = s.sinks[i].name;
+    bool seen = false;
+    for (size_t j = 0; j < i; ++j) seen = seen || s.sinks[j].name == name;
+    if (seen) continue;
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    int count = 0, came = 0;
+    for (size_t j = i; j < s.sinks.size(); ++j) {
+      if (s.sinks[j].name != name) continue;
+      ++count;
+      if (a.sinks[j] < 0) continue;
+      lo = std::min(lo, a.sinks[j]), hi = std::max(hi, a.sinks[j]);
+      ++came;
+    }
+    if (came == 0) continue;
+    addSample(s, name, us(lo));
+    if (count > 1 && came == count) addSample(s, name + " last", us(hi));
+    firstOutput = std::min(firstOutput, lo);
+  }
+  if (firstOutput < last) ++s.notFirst;
+  if (a.ack < 0) {
+    ++s.ackUnseen;
+    return;
+  }
+  addSample(s, "ack", us(a.ack));
+  addSample(s, "ack after last camera", us(a.ack - last));
+  if (a.ack < last) ++s.ackBefore;
+}
+
+// Cuts round-robin across the rigs, each timed by timeRigCut.
+void rigLatencyPhase(std::vector<Subject>& rigs, const Options& o, int cuts) {
+  roundRobin(rigs, o, cuts, [](Subject& s, int cut) {
+    CutArrivals a;
+    const bool got = timeRigCut(s, a);
+    if (cut == 0) return;
+    if (!a.bytesOk) ++s.wrongBytes;
+    if (std::find(a.cameras.begin(), a.cameras.end(), -1) != a.cameras.end()) {
+      ++s.lost;
+      return;
+    }
+    if (!got) ++s.outputsLost;
+    recordCut(s, a);
+  });
+}
+
+// The five rigs side by side, cuts round-robin; VmRSS and VmHWM of each at the end.
+std::vector<Subject> outputsPhase(const Options& o) {
+  std::vector<Subject> rigs;
+  for (int role = 0; role < kRigRoles; ++role)
+    rigs.push_back(makeRig(rigShape(role, o), o.rigAddrs[role]));
+  startRigs(rigs, o);
+  rigLatencyPhase(rigs, o, o.outputsCuts);
+  finish(rigs);
+  return rigs;
+}
+
+// One camera alone beside 64 cameras with every output (TSL refreshing every second), idle.
+std::vector<Subject> idleOutputsPhase(const Options& o) {
+  std::vector<Subject> rigs;
+  Shape every = rigShape(RIG_EVERY, o);
+  every.tslRefreshMs = 1000;
+  rigs.push_back(makeRig(rigShape(RIG_ONE, o), o.rigAddrs[RIG_ONE]));
+  rigs.push_back(makeRig(every, o.rigAddrs[RIG_EVERY]));
+  for (Subject& s : rigs) s.name += "-idle";
+  startRigs(rigs, o);
+  serviceUntil(rigs, nowNs() + 1000000000LL, false);
+  idlePhase(rigs, o.idleOutputs);
+  finish(rigs);
+  return rigs;
+}
+
+// The dumps `spec` names: every *.data of a folder (sorted), or files separated by commas.
+std::vector<std::string> dumpFiles(const std::string& spec) {
+  std::vector<std::string> files;
+  if (DIR* d = opendir(spec.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".data") == 0)
+        files.push_back(spec + "/" + name);
+    }
+    closedir(d);
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  std::istringstream in(spec);
+  for (std::string f; std::getline(in, f, ',');)
+    if (!f.empty()) files.push_back(f);
+  return files;
+}
+
+// quorvel started --first-lamp-runs times against a switcher whose initial state is the dump at
+// `path`, its one camera watching the dump's program source: from just before the fork to the
+// hello reaching the switcher, from the moment the packet with InCm has left the switcher to
+// the first camera datagram, and from just before the fork to that datagram (the kernel's
+// receive times).
+FirstLamp firstLampPhase(const std::string& path, const Options& o) {
+  FirstLamp r;
+  r.dump = path.substr(path.rfind('/') + 1);
+  for (int run = 0; run < o.firstLampRuns; ++run) {
+    std::vector<Subject> subs(1);
+    Subject& q = subs[0];
+    q.kind = BRIDGE, q.name = "quorvel-first-lamp", q.addr = o.rigAddrs[5];
+    std::string error;
+    if (!quorvel_sim::simLoadInitial(q.sim, path, &error)) die(error);
+    r.packets = q.sim.initialPayloads.size();
+    q.camInputs = {q.sim.program[kMe]};
+    if (!quorvel_sim::simOpen(q.sim, q.addr, quorvel_sim::kSimPort, &error)) die(error);
+    enableStamps(q.sim.fd);
+    uint16_t port = 0;
+    q.camFds.push_back(openCamera(port));
+    q.camPorts.push_back(port);
+    enableStamps(q.camFds[0]);
+    const std::string cfg = o.outDir + "/" + q.name + ".json";
+    std::ofstream(cfg) << bridgeConfig(q);
+    // The simulator says so right after the initial state's last packet (InCm) has gone.
+    int64_t inCmAt = -1, helloAt = -1, lampAt = -1;
+    q.sim.log = [&inCmAt](const std::string& line) {
+      if (inCmAt < 0 && line.find("initial state sent") != std::string::npos) inCmAt = realNs();
+    };
+    uint8_t buf[2048];
+    const int64_t start = realNs();
+    q.pid = spawn({o.quorvel}, {"QUORVEL_CFG=" + cfg}, o.outDir + "/" + q.name + ".log");
+    for (const int64_t giveUp = nowNs() + 10000000000LL; lampAt < 0 && nowNs() < giveUp;) {
+      pollfd p[2] = {{q.sim.fd, POLLIN, 0}, {q.camFds[0], POLLIN, 0}};
+      poll(p, 2, 10);
+      int64_t at = 0;
+      if (helloAt < 0 && recvStamped(q.sim.fd, buf, sizeof buf, at, true) >= 13 &&
+          (buf[0] & 0x10) && buf[12] == 0x01)
+        helloAt = at;
+      quorvel_sim::simPoll(q.sim, 0);
+      ssize_t n = recvStamped(q.camFds[0], buf, sizeof buf, at);
+      if (n >= 0) {
+        lampAt = at;
+        const Bytes& expected = expectedFor(q, 0);
+        if (static_cast<size_t>(n) != expected.size() ||
+            !std::equal(expected.begin(), expected.end(), buf))
+          ++r.wrong;
+      }
+      if (childGone(q)) break;
+    }
+    if (lampAt < 0 || helloAt < 0 || inCmAt < 0) {
+      ++r.missed;
+      std::cerr << r.dump << ": no first lamp within 10 s; log:\n"
+                << tail(o.outDir + "/" + q.name + ".log", 1000) << "\n";
+    } else {
+      r.helloMs.push_back(static_cast<double>(helloAt - start) / 1e6);
+      r.lampAfterInCmMs.push_back(static_cast<double>(lampAt - inCmAt) / 1e6);
+      r.lampMs.push_back(static_cast<double>(lampAt - start) / 1e6);
+    }
+    finish(subs);
+  }
+  return r;
+}
+
+// quorvel under packet loss and reordering, the switcher resending what is not acknowledged;
+// with --fault-full it drives 64 cameras and every output, whose ends are drained throughout.
 FaultResult faultPhase(const Options& o) {
   FaultResult r;
   if (o.faultMinutes <= 0) return r;
   std::vector<Subject> subs(1);
   Subject& q = subs[0];
-  q.kind = BRIDGE, q.name = "quorvel-faults", q.label = "quorvel", q.addr = o.addrFaults;
-  startSubjects(subs, o, 1);
+  if (o.faultFull) {
+    Shape every = rigShape(RIG_EVERY, o);
+    every.tslRefreshMs = 1000;
+    q = makeRig(every, o.addrFaults);
+    q.name = "quorvel-faults";
+    startRigs(subs, o);
+  } else {
+    q.kind = BRIDGE, q.name = "quorvel-faults", q.label = "quorvel", q.addr = o.addrFaults;
+    startSubjects(subs, o, 1);
+  }
   r.ran = true;
   r.minutes = o.faultMinutes;
+  r.rate = o.faultRate;
+  r.full = o.faultFull;
   q.sim.retransmitMs = 200;
   q.sim.faults = {5, 0, 5, 0};
   Bytes lamp;
@@ -1323,6 +2287,8 @@ FaultResult faultPhase(const Options& o) {
         lamp.assign(buf, buf + n);
         lampAt = nowNs();
       }
+      for (size_t k = 1; k < q.camFds.size(); ++k) drain(q.camFds[k]);
+      drainSinks(q);
       int64_t left = until - nowNs();
       if (left <= 0) return;
       left = std::min<int64_t>(left, 5000000LL);  // held-back packets are due on the clock
@@ -1336,10 +2302,11 @@ FaultResult faultPhase(const Options& o) {
     quorvel_sim::simCut(q.sim, kMe);
     ++r.cuts;
     const int64_t cutAt = nowNs();
-    service(cutAt + 20000000LL);
+    service(cutAt + 1000000000LL / o.faultRate);
     if (nowNs() < nextPause) continue;
     service(nowNs() + 1000000000LL);
     ++r.pauses;
+    if (r.rssStartKiB < 0) r.rssStartKiB = statusKiB(q.pid, "VmRSS:");
     // The lamp may have been right before the last cut came (a change reverted within the
     // hold-off sends nothing): then it caught up at once.
     if (lamp != expectedFor(q, 0))
@@ -1367,6 +2334,7 @@ FaultResult faultPhase(const Options& o) {
   for (const SimClient& c : q.sim.clients)
     for (const quorvel_sim::SimPacket& p : c.inFlight) r.unacknowledged += p.lastSendMs < stale;
   finish(subs);
+  r.rssEndKiB = q.vmRssKiB;
   r.vmHwmKiB = q.vmHwmKiB;
   return r;
 }
@@ -1452,15 +2420,22 @@ HttpResult httpPhase(const Options& o) {
 
 void finish(std::vector<Subject>& subs) {
   for (Subject& s : subs) {
-    if (childGone(s))
+    if (childGone(s)) {
       std::cerr << s.name << " exited during the run (" << s.exitStatus << ")\n";
-    else
+    } else {
       s.vmHwmKiB = vmHwmKiB(s.pid);
+      s.vmRssKiB = statusKiB(s.pid, "VmRSS:");
+    }
   }
   for (Subject& s : subs) {
     stopChild(s);
     quorvel_sim::simClose(s.sim);
     for (int fd : s.camFds) close(fd);
+    for (Sink& k : s.sinks) {
+      if (k.fd >= 0) close(k.fd);
+      if (k.listenFd >= 0) close(k.listenFd);
+      k.fd = k.listenFd = -1;
+    }
   }
 }
 
@@ -1487,7 +2462,7 @@ int main(int argc, char** argv) {
     latencyPhase(subs, o, o.cuts, run);
   }
   std::cerr << "[bench] idle: " << o.idleSeconds << " s\n";
-  idlePhase(subs, o);
+  idlePhase(subs, o.idleSeconds);
   for (Subject& s : subs) {
     std::cerr << "[bench] flood: " << s.name << ", " << o.floodSeconds << " s\n";
     floodPhase(s, subs, o);
@@ -1511,9 +2486,26 @@ int main(int argc, char** argv) {
     std::cerr << "[bench] HTTP camera: " << o.httpCuts << " cuts\n";
     http = httpPhase(o);
   }
+  OutputsRun outs;
+  if (o.outputsCuts > 0) {
+    std::cerr << "[bench] outputs, page and " << kCameras64 << " cameras: " << kRigRoles
+              << " instances, " << o.outputsCuts << " cuts each\n";
+    outs.rigs = outputsPhase(o);
+  }
+  if (o.idleOutputs > 0) {
+    std::cerr << "[bench] idle beside every output: " << o.idleOutputs << " s\n";
+    outs.idle = idleOutputsPhase(o);
+  }
+  if (o.firstLampRuns > 0) {
+    std::vector<std::string> dumps = dumpFiles(o.dumps);
+    std::cerr << "[bench] time to first lamp: " << dumps.size() << " dumps, " << o.firstLampRuns
+              << " starts each\n";
+    for (const std::string& d : dumps) outs.lamps.push_back(firstLampPhase(d, o));
+  }
   FaultResult faults;
   if (o.faultMinutes > 0) {
-    std::cerr << "[bench] faults: " << o.faultMinutes << " min of loss and reordering\n";
+    std::cerr << "[bench] faults: " << o.faultMinutes << " min of loss and reordering, "
+              << o.faultRate << " cuts/s" << (o.faultFull ? ", every output" : "") << "\n";
     faults = faultPhase(o);
   }
   std::string loadAfter = loadAverage();
@@ -1521,12 +2513,16 @@ int main(int argc, char** argv) {
   std::vector<Subject> all = subs;
   for (const Subject& s : subs8) all.push_back(s);
   writeData(all, o);
-  std::string md = report(subs, subs8, http, faults, o, loadBefore, loadAfter, date);
+  writeOutputsData(outs, o);
+  std::string md = report(subs, subs8, http, faults, outs, o, loadBefore, loadAfter, date);
   std::ofstream(o.outDir + "/RESULTS.md") << md;
   std::cout << md << std::flush;
 
   bool ok = true;
   for (const Subject& s : all) ok = ok && !s.samplesUs.empty() && s.wrongBytes == 0;
   if (faults.ran) ok = ok && faults.cleanLate == 0 && faults.unacknowledged == 0;
+  for (const Subject& s : outs.rigs)
+    ok = ok && !seriesOf(s, "camera").empty() && s.wrongBytes == 0;
+  for (const FirstLamp& f : outs.lamps) ok = ok && !f.lampMs.empty();
   return ok ? 0 : 1;
 }

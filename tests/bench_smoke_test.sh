@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A short run of the benchmark (bench/run) against the built quorvel and the floor relay, so the
 # benchmark keeps working: a few cuts, a two-second idle window (long enough for a ping), a brief
-# flood and a few cuts with eight cameras, then checks that the table and the samples are written
+# flood, a few cuts with eight cameras, with every kind of output and against one recorded
+# switcher dump, and a brief fault run with 64 cameras and every output, then checks that the table and the samples are written
 # and that the numbers make sense. No Node peer, no npm; its own loopback addresses and its own
 # folder under /tmp. No speed goal is checked.
 set -euo pipefail
@@ -21,6 +22,9 @@ if ! timeout 240 bash "$SRC/bench/run" --no-deps --no-peer --quorvel "$BIN/quorv
     --build "$work/build" --out "$work/out" --cuts "$CUTS" --idle 2 --flood 0.3 --quiet-wait 0 \
     --fault-minutes 0.2 --addr-faults 127.0.2.27 --addr-http 127.0.2.28 \
     --addrs 127.0.2.21,127.0.2.22,127.0.2.23 --addrs8 127.0.2.24,127.0.2.25,127.0.2.26 \
+    --outputs-cuts 4 --pages 3 --tally-clients 2 --tsl 4 --idle-outputs 1 --first-lamp-runs 1 \
+    --dumps "$SRC/tests/data/atem-dumps/2me-v8.1.data" \
+    --addrs-outputs 127.0.2.29,127.0.2.30,127.0.2.31,127.0.2.32,127.0.2.33,127.0.2.34 \
     "${tools[@]}" >"$work/run.log" 2>&1; then
   cat "$work/run.log"
   echo "FAIL: bench/run exited with an error"
@@ -61,6 +65,11 @@ check "faults: every clean cut's lamp within 1 s, nothing unacknowledged" \
   'grep -q "^| after 0.2 min of 5 % loss .* 0 unacknowledged | yes |" "$results"'
 check "HTTP camera: every request came on the connection kept open" \
   'grep -q "^| HTTP camera: .*(1 connection, 0 lost)" "$results"'
+check "outputs: every cut reached every camera and output, the bytes right" \
+  'grep -qxF "| cuts measured (cameras lost, outputs lost) | 4 (0, 0) | 4 (0, 0) | 4 (0, 0) | 4 (0, 0) | 4 (0, 0) |" "$results" &&
+   grep -qxF "| wrong commands or tally lines, extra camera datagrams | 0, 0 | 0, 0 | 0, 0 | 0, 0 | 0, 0 |" "$results"'
+check "time to first lamp: the dump's camera lit with the right lamp" \
+  'grep -q "^| 2me-v8.1.data | [0-9]* | [0-9.]* | [0-9.]* | [0-9.]* | 1 (0, 0) |" "$results"'
 check "nothing published into the source tree" '! grep -q "results copied" "$work/run.log"'
 [ "$fail" = 0 ] || { echo "--- bench/run output"; cat "$work/run.log"; exit 1; }
 echo "bench smoke: all checks passed"
