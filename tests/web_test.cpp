@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -494,6 +495,48 @@ TEST(WebServer, HeaderSizeBounded) {
   EXPECT_TRUE(rig.until([&] { return big.closed; }));
   const int status = parse(big.got).status;
   EXPECT_TRUE(status == 0 || status == 431) << big.got.substr(0, 200);
+}
+
+// Ten thousand connection attempts at once, half of them never finishing their request: the
+// server takes what its limit allows, and once they are gone answers as before with nothing
+// left over.
+TEST(WebServer, FloodOfConnections) {
+  Rig rig;
+  rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = std::min<rlim_t>(files.rlim_max, 12'000);
+  if (setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 12'000)
+    GTEST_SKIP() << "cannot open 10,000 sockets here";
+  for (int i = 0; i < 10'000; ++i) {
+    rig.connect(i % 2 ? get("/") : "GET /tally/wide HTTP/1.1\r\n");  // half never finish
+    if (i % 500 == 0) rig.until([] { return false; }, 1);
+  }
+  rig.until([] { return false; }, 300);
+  // Every client hangs up. libmicrohttpd does not always notice at once for a connection it
+  // took in mid-flood; the 10 s rule ends those.
+  rig.clients.clear();
+  rig.until([&] { return rig.server.waiting.empty(); }, 1'000);
+  rig.now += kWebRequestNs;
+  EXPECT_TRUE(rig.until([&] { return rig.server.waiting.empty(); }, 5'000))
+      << rig.server.waiting.size() << " connections left";
+  EXPECT_EQ(rig.exchange(get("/api/status")).body, kStatus);
+}
+
+// A request dribbled a few bytes at a time keeps its connection only until 10 s after it
+// opened. The server's clock is the rig's here, so the 10 s pass at once.
+TEST(WebServer, RequestsHaveTenSeconds) {
+  Rig rig;
+  Client& slow = rig.connect("GET /api/status HTTP/1.1\r\nHo");
+  ASSERT_TRUE(rig.until([&] { return slow.pending.empty(); }));
+  EXPECT_EQ(webServerDeadline(rig.server, rig.now), rig.now + kWebRequestNs);
+  rig.now += kWebRequestNs - 1;
+  slow.pending = "st: q\r\nX-Dribble: 1";  // progress, but no end of the head
+  EXPECT_FALSE(rig.until([&] { return slow.closed; }, 200));
+  rig.now += 1;
+  EXPECT_TRUE(rig.until([&] { return slow.closed; }, 2'000));
+  EXPECT_EQ(parse(slow.got).status, 0) << slow.got;
+  EXPECT_EQ(rig.exchange(get("/api/status")).status, 200) << "the next is served as ever";
+  EXPECT_EQ(webServerDeadline(rig.server, rig.now), INT64_MAX) << "nothing owed, nothing due";
 }
 
 // A stream whose client stops reading is dropped once 64 KiB wait for it, and let go of at once

@@ -143,6 +143,31 @@ MHD_Result startStream(WebServer& s, MHD_Connection* conn) {
   return queued;
 }
 
+// libmicrohttpd's own time-out counts from the last byte received, so a client that dribbles a
+// request a byte at a time would hold its connection for ever. Each connection is kept here
+// while it owes a request: from when it opened, or from its last answer on a kept connection.
+void onConnection(void* cls, MHD_Connection* conn, void** context,
+                  MHD_ConnectionNotificationCode code) {
+  WebServer& s = *static_cast<WebServer*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    s.waiting.push_back({conn, s.nowNs, true});
+    *context = &s.waiting.back();
+  } else {
+    auto* gone = static_cast<WebWaiting*>(*context);
+    s.waiting.remove_if([gone](const WebWaiting& w) { return &w == gone; });
+  }
+}
+
+void onCompleted(void* cls, MHD_Connection* conn, void**, MHD_RequestTerminationCode) {
+  WebServer& s = *static_cast<WebServer*>(cls);
+  const MHD_ConnectionInfo* info =
+      s.mhd.get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (!info || !info->socket_context) return;
+  auto* w = static_cast<WebWaiting*>(info->socket_context);
+  w->owing = true;  // the next request, from now
+  w->sinceNs = s.nowNs;
+}
+
 MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const char* method,
                      const char*, const char*, size_t* uploadSize, void** request) {
   WebServer& s = *static_cast<WebServer*>(cls);
@@ -151,6 +176,11 @@ MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const cha
     return MHD_YES;
   }
   *request = &gAnswered;
+  // The request's head is in: the connection owes nothing until its answer is done.
+  const MHD_ConnectionInfo* info =
+      s.mhd.get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info && info->socket_context)
+    static_cast<WebWaiting*>(info->socket_context)->owing = false;
   const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
     return answer(s.mhd, conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served here.\n", kText,
@@ -207,13 +237,16 @@ bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource sou
   s.port = ntohs(a.sin_port);
   s.source = std::move(source);
   s.clients.clear();
+  s.waiting.clear();
   s.nextPingNs = INT64_MAX;
   // No MHD_USE_ERROR_LOG: like every lower layer this one writes nothing. No per-address limit.
   s.daemon =
       s.mhd.start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
                        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
                        kWebMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kWebIdleSeconds,
-                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kWebConnectionMemory, MHD_OPTION_END);
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kWebConnectionMemory,
+                       MHD_OPTION_NOTIFY_CONNECTION, onConnection, &s,
+                       MHD_OPTION_NOTIFY_COMPLETED, onCompleted, &s, MHD_OPTION_END);
   if (!s.daemon) {
     ::close(fd);
     return error = "libmicrohttpd did not start", false;
@@ -240,6 +273,7 @@ void webServerStop(WebServer& s) {
   s.daemon = nullptr;
   s.epollFd = -1;
   s.clients.clear();
+  s.waiting.clear();
   s.nextPingNs = INT64_MAX;
   s.runNow = false;
 }
@@ -255,6 +289,13 @@ void webServerRun(WebServer& s, int64_t now) {
     for (WebClient& c : s.clients) queue(s, c, ping);
     s.nextPingNs = now + kWebPingNs;
   }
+  for (WebWaiting& w : s.waiting) {
+    if (!w.owing || now - w.sinceNs < kWebRequestNs) continue;
+    w.owing = false;  // shut once; libmicrohttpd closes it on its next look
+    const MHD_ConnectionInfo* info =
+        s.mhd.get_connection_info(w.connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info) ::shutdown(info->connect_fd, SHUT_RDWR);
+  }
   s.runNow = false;
   s.mhd.run(s.daemon);
 }
@@ -262,6 +303,8 @@ void webServerRun(WebServer& s, int64_t now) {
 int64_t webServerDeadline(const WebServer& s, int64_t now) {
   if (s.runNow) return now;
   int64_t due = s.clients.empty() ? INT64_MAX : s.nextPingNs;
+  for (const WebWaiting& w : s.waiting)
+    if (w.owing) due = std::min(due, w.sinceNs + kWebRequestNs);
   MHD_UNSIGNED_LONG_LONG ms = 0;
   if (s.daemon && s.mhd.get_timeout(s.daemon, &ms) == MHD_YES) {
     const MHD_UNSIGNED_LONG_LONG capped = std::min<MHD_UNSIGNED_LONG_LONG>(ms, 86'400'000);

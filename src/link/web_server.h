@@ -16,9 +16,10 @@
 // style and script and connections back to this server, plus nosniff and no-store.
 //
 // Limits: 64 connections in all (no limit per address: a crew's phones often share one NAT
-// address), 10 s without progress closes a connection, the request head must fit the
-// connection's 16 KiB memory (else 431 or a closed connection). A stream whose client does not
-// read has its events queue up; past 64 KiB unsent it is dropped.
+// address), 10 s to send a whole request (however slowly its bytes come) or without progress
+// closes a connection, the request head must fit the connection's 16 KiB memory (else 431 or a
+// closed connection). A stream whose client does not read has its events queue up; past 64 KiB
+// unsent it is dropped.
 //
 // Streams cost nothing while idle: a stream with nothing to send is suspended (MHD no longer
 // watches its socket). The one exception is a ping event every 15 s, sent only while streams are
@@ -44,6 +45,7 @@ constexpr unsigned kWebMaxConnections = 64;
 constexpr unsigned kWebIdleSeconds = 10;
 constexpr size_t kWebConnectionMemory = 16 * 1024;
 constexpr size_t kWebMaxUnsent = 64 * 1024;
+constexpr int64_t kWebRequestNs = kWebIdleSeconds * 1'000 * kNsPerMs;  // to send a whole request
 constexpr int64_t kWebPingNs = 15'000 * kNsPerMs;
 
 // Where the server's data comes from, so that it knows nothing of the core. All three must be
@@ -70,6 +72,13 @@ struct WebClient {
   bool dropped = false;    // it is being closed
 };
 
+// A connection that owes a request, and since when (see webServerRun).
+struct WebWaiting {
+  MHD_Connection* connection = nullptr;
+  int64_t sinceNs = 0;
+  bool owing = true;
+};
+
 // Lives at one address from webServerStart to webServerStop (libmicrohttpd keeps pointers to it
 // and to its clients).
 struct WebServer {
@@ -79,6 +88,7 @@ struct WebServer {
   uint16_t port = 0;  // as bound: the one the system chose for port 0
   WebSource source;
   std::list<WebClient> clients;  // a node lives until libmicrohttpd lets go of its connection
+  std::list<WebWaiting> waiting;  // every open connection, the same way
   int64_t nowNs = 0;             // the reading of the call under way
   int64_t nextPingNs = INT64_MAX;
   bool runNow = false;          // a stream was resumed: webServerRun is due at once
