@@ -26,10 +26,7 @@ TEST(Bridge, StartupCutAndStop) {
   r.sw.preview[0] = 4;
   r.start(", \"watch_input_id\": 3, \"bind_source_ip\": \"127.0.0.1\", \"visca_prot\": 1");
   EXPECT_EQ(r.lamp(), kProgram);  // the initial state after the warm-up
-  ASSERT_TRUE(r.waitOut("tally list\n"));
-  const std::string head = "=== Quorvel ===\n[INFO] Loading config from: " + r.cfgPath +
-                           "\n[INFO] Connecting to ATEM at 127.0.0.10...\n";  // then the core's
-  EXPECT_EQ(r.q.out.substr(0, head.size()), head);
+  ASSERT_TRUE(r.waitOut("tally list\n")) << "the core's lines, as they come";
   sim::simCut(r.sw, 0);
   EXPECT_EQ(r.lamp(), kPreview);
 
@@ -45,7 +42,7 @@ TEST(Bridge, StartupCutAndStop) {
   EXPECT_FALSE(stranger.receive(got, 300)) << "acknowledged";
   EXPECT_EQ(r.lamp(300), Bytes()) << "the spoofed cut changed the lamp";
   EXPECT_EQ(r.sw.retransmissions, 0u);
-  EXPECT_EQ(r.q.err.find("Ignoring"), std::string::npos) << r.q.err;
+  EXPECT_FALSE(holds(r.q.err, "Ignoring"));
 
   // SIGPIPE is ignored, so a camera that resets its TCP connection cannot end the process.
   std::ifstream status("/proc/" + std::to_string(r.q.pid) + "/status");
@@ -56,15 +53,10 @@ TEST(Bridge, StartupCutAndStop) {
 
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(r.lamp(), kOff);
-  EXPECT_NE(r.q.out.find("\n\n[INFO] Caught signal 15, shutting down...\n"
-                         "[INFO] Sending tally OFF before exit...\n[INFO] Goodbye!\n"),
-            std::string::npos)
-      << r.q.out;
-  EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
-  // What --check warns about is said at start-up too.
-  EXPECT_EQ(
-      r.q.err.rfind("[WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?\n", 0), 0u)
-      << r.q.err;
+  EXPECT_TRUE(holds(r.q.out, "\n\n[INFO] Caught signal 15, shutting down...\n"
+                             "[INFO] Sending tally OFF before exit...\n[INFO] Goodbye!\n"));
+  // What --check warns about is said at start-up too, and nothing worse.
+  EXPECT_EQ(r.q.err, "[WARN] Config: unknown key 'visca_prot', did you mean 'visca_port'?\n");
 }
 
 // In a network namespace of its own the loopback is down: nothing can leave. The bridge says so
@@ -72,35 +64,18 @@ TEST(Bridge, StartupCutAndStop) {
 TEST(Bridge, NothingCanLeaveTheBox) {
   Rig r("127.0.0.17", false);
   r.start("", {"/usr/bin/unshare", "-n", QUORVEL_BIN});
-  if (waitChild(r.q, 300) == 1 && r.q.err.find("unshare") != std::string::npos)
+  if (waitChild(r.q, 300) == 1 && holds(r.q.err, "unshare"))
     GTEST_SKIP() << "no network namespaces here: " << r.q.err;
   ASSERT_TRUE(r.waitOut("[INFO] Connecting to ATEM at 127.0.0.17...\n", 3000)) << r.context();
   r.pump(200);
   EXPECT_EQ(r.q.err, "[ERR] sendto failed: Network is unreachable\n");
   EXPECT_EQ(r.stop(SIGTERM), 0);
-  const std::string udp = "[ERR][UDP] sendto() failed: Network is unreachable\n";
-  const std::string tcp = "[ERR][TCP] connect() failed: Network is unreachable\n";
-  const std::string pair = udp + udp + tcp + tcp;
-  EXPECT_EQ(r.q.err, "[ERR] sendto failed: Network is unreachable\n" + pair + pair +
-                         "[WARN] All send attempts failed for state OFF\n");
-  EXPECT_NE(r.q.out.find("[INFO] Goodbye!\n"), std::string::npos);
+  // Then the whole ladder, in the order camera_link_test checks, and one warning.
+  EXPECT_EQ(countOf(r.q.err, "] sendto() failed: Network is unreachable\n"), 4);
+  EXPECT_EQ(countOf(r.q.err, "] connect() failed: Network is unreachable\n"), 4);
+  EXPECT_TRUE(holds(r.q.err, "unreachable\n[WARN] All send attempts failed for state OFF\n"));
+  EXPECT_TRUE(holds(r.q.out, "[INFO] Goodbye!\n"));
 }
-
-namespace {
-
-std::string hugeHex() {  // too long for a datagram, so every UDP rung fails at once
-  std::string hex;
-  for (int i = 0; i < 70000; ++i) hex += "00 ";
-  return hex;
-}
-
-int countOf(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
-}  // namespace
 
 // One session, five cameras: three healthy ones follow the show while two dead ones (every UDP
 // rung fails, every TCP connect hangs on a full accept queue) climb their ladders. Neither the
@@ -133,8 +108,7 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
     r.pump(200 - static_cast<int>(nowMs() - cut));
     EXPECT_EQ(s.retransmissions, 0u) << "every packet acknowledged within 200 ms";
   }
-  EXPECT_EQ(countOf(r.q.err, "[ERR][TCP] dead-a: connect() failed: Connection timed out"), 0)
-      << "still hanging after 800 ms";
+  EXPECT_FALSE(holds(r.q.err, "[ERR][TCP] dead-a: connect() failed")) << "hanging after 800 ms";
 
   // The stop while the dead cameras hang: the healthy ones get OFF at once, the dead ones give
   // up together after their TCP rung, and a second signal only adds its line.
@@ -149,9 +123,7 @@ TEST(Bridge, ManyCamerasOneSessionAndDeadCameras) {
   EXPECT_GE(took, 1400);
   EXPECT_LT(took, 2800) << "one ladder's time, not two";
   for (const char* name : {"dead-a", "dead-b"})
-    EXPECT_EQ(countOf(r.q.err,
-                      "[WARN] " + std::string(name) + ": All send attempts failed for state OFF"),
-              2)
+    EXPECT_EQ(countOf(r.q.err, name + std::string(": All send attempts failed for state OFF")), 2)
         << r.q.err;
   EXPECT_EQ(countOf(r.q.out, "Caught signal"), 2);
   EXPECT_EQ(countOf(r.q.out, "[INFO] Sending tally OFF before exit..."), 1);
@@ -175,36 +147,13 @@ struct NotifySocket {
     char buf[4096];
     for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.emplace_back(buf, n);
   }
-  // Waits (running `each`) until a message holds `text`; true when one came.
+  // Waits (running `each`) until a message is `text`; true when one came.
   bool waitFor(const std::string& text, int timeoutMs, const std::function<void()>& each) {
-    for (int64_t end = nowMs() + timeoutMs; nowMs() < end; each()) {
+    for (int64_t end = nowMs() + timeoutMs;; each()) {
       drain();
-      for (const std::string& m : got)
-        if (m.find(text) != std::string::npos) return true;
+      if (std::count(got.begin(), got.end(), text)) return true;
+      if (nowMs() > end) return false;
     }
-    return false;
-  }
-  std::string last(const std::string& prefix) const {
-    for (auto it = got.rbegin(); it != got.rend(); ++it)
-      if (it->rfind(prefix, 0) == 0) return *it;
-    return "";
-  }
-};
-
-// A camera simulator process answering on a free port of 127.0.0.1 (0: it did not start).
-struct CameraSim {
-  Child child;
-  uint16_t port = 0;
-  explicit CameraSim(const std::vector<std::string>& options) {
-    const std::vector<uint16_t> ports = startCameraSim(child, options);
-    if (!ports.empty()) port = ports[0];
-  }
-  // The lamp of the last line that names one ("" before any).
-  std::string lamp() {
-    pumpChild(child, 0);
-    size_t at = child.out.rfind("\"lamp\":");
-    if (at == std::string::npos) return "";
-    return child.out.substr(at + 7, child.out.find_first_of(",}", at) - at - 7);
   }
 };
 
@@ -234,13 +183,12 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
                      "answering) \xC2\xB7 bad PREVIEW (input 2 \"Camera 2\", error 41) "
                      "\xC2\xB7 mute OFF (input 3 \"Camera 3\")",
                      8000, pump))
-      << notify.last("STATUS=") << r.context();
+      << notify.got.back() << r.context();
   // The error names the command it answered: the link passes on what it sent.
   EXPECT_TRUE(r.waitErr("[WARN] bad: Camera answered 81 01 7e 01 0a 01 04 ff with error 41 (not "
                         "executable)\n"))
       << r.q.err;
-  EXPECT_EQ(r.q.err.find("[WARN] ok"), std::string::npos);
-  EXPECT_EQ(r.q.err.find("[WARN] mute"), std::string::npos);
+  EXPECT_FALSE(holds(r.q.err, "[WARN] ok") || holds(r.q.err, "[WARN] mute"));
   size_t before = notify.got.size();
   r.pump(1000);
   notify.drain();
@@ -261,15 +209,9 @@ TEST(Bridge, SystemdNotificationReloadAndCameraAnswers) {
     return m.rfind("RELOADING=1\nMONOTONIC_USEC=", 0) == 0;
   });
   EXPECT_EQ(std::count(reloading, notify.got.end(), "READY=1"), 1) << "after RELOADING=1";
-  EXPECT_EQ(r.sw.helloRefused + r.sw.clientsDropped, 0u);
-  EXPECT_EQ(std::count_if(r.simLog.begin(), r.simLog.end(),
-                          [](const std::string& l) { return l.rfind("hello from", 0) == 0; }),
-            1)
-      << "one session throughout";
-
+  EXPECT_EQ(countOf(r.context(), "\nhello from"), 1) << "one session throughout";
   EXPECT_EQ(r.stop(SIGTERM), 0);
-  notify.drain();
-  EXPECT_EQ(notify.last("STOPPING"), "STOPPING=1");
+  EXPECT_TRUE(notify.waitFor("STOPPING=1", 0, [] {}));
 }
 
 // Nobody reads the bridge's standard output: its lines wait in a bounded buffer or are dropped,
@@ -331,60 +273,7 @@ TEST(Bridge, TheOpenFileLimit) {
     ASSERT_FALSE(r.lamp(i == 0 ? 6000 : 500).empty()) << i << r.context();
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(r.sinks[0]->count, 128u) << "every camera's OFF";
-  EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
-}
-
-namespace {
-
-// A camera that listens on TCP only: it counts the connections and keeps what arrives.
-struct TcpCamera {
-  TcpListener listener{"127.0.0.1"};
-  std::vector<int> conns;
-  Bytes got;
-  ~TcpCamera() {
-    for (int fd : conns) close(fd);
-  }
-  void pump() {
-    for (int fd; (fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
-      conns.push_back(fd);
-    uint8_t buf[256];
-    for (int fd : conns)
-      for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-        got.insert(got.end(), buf, buf + n);
-  }
-};
-
-}  // namespace
-
-// A camera that listens on TCP only: with visca_transport "tcp" each change goes out on one
-// connection kept open, made again once the camera has closed it.
-TEST(Bridge, TcpFirstOnOneConnection) {
-  Rig r("127.0.0.38");
-  TcpCamera cam;
-  ASSERT_EQ(fcntl(cam.listener.fd, F_SETFL, O_NONBLOCK), 0);
-  r.start(", \"visca_transport\": \"tcp\", \"compat_try_both_ops\": false, \"visca_port\": " +
-          std::to_string(cam.listener.port));
-  auto await = [&](size_t bytes) {
-    for (int64_t end = nowMs() + 6000; cam.got.size() < bytes && nowMs() < end;) {
-      r.pump(1);
-      cam.pump();
-    }
-    return cam.got.size() >= bytes;
-  };
-  ASSERT_TRUE(await(8)) << r.context();
-  sim::simCut(r.sw, 0);
-  ASSERT_TRUE(await(16));
-  EXPECT_EQ(cam.conns.size(), 1u) << "one connection for both";
-  EXPECT_EQ(Bytes(cam.got.begin() + 8, cam.got.end()), kPreview);
-  for (int fd : cam.conns) close(fd);  // the camera closes it, as cameras do when idle
-  cam.conns.clear();
-  r.pump(100);
-  sim::simCut(r.sw, 0);
-  ASSERT_TRUE(await(24));
-  EXPECT_EQ(cam.conns.size(), 1u) << "made again";
-  EXPECT_EQ(Bytes(cam.got.begin() + 16, cam.got.end()), kProgram);
-  EXPECT_EQ(r.q.err.find("[ERR]"), std::string::npos) << r.q.err;
-  EXPECT_EQ(r.stop(SIGTERM), 0);
+  EXPECT_FALSE(holds(r.q.err, "[ERR]"));
 }
 
 // quorvel --test-lamp lights one camera without a switcher: PROGRAM for the seconds asked, then
@@ -402,7 +291,7 @@ TEST(Bridge, TestLamp) {
   pumpChild(cam.child, 200);
   for (const char* line : {"[OK] wide: PROGRAM sent\n", "[OK] wide: Camera answered 90 41 ff (taken)\n",
                            "[OK] wide: OFF sent\n"})
-    EXPECT_NE(lamp.out.find(line), std::string::npos) << lamp.out;
+    EXPECT_TRUE(holds(lamp.out, line));
   // On the camera: PROGRAM, and OFF two seconds later.
   const std::string& out = cam.child.out;
   const size_t on = out.find("\"lamp\":\"PROGRAM\""), off = out.find("\"lamp\":\"OFF\"");
@@ -413,13 +302,17 @@ TEST(Bridge, TestLamp) {
 
 // One bridge, a camera of each make: a cut lights the right lamps on each; the Sony lamp stays
 // lit past its own time-out by the profile's refresh; an HTTP camera that hangs holds up no
-// other; wrong credentials give one clear line.
+// other; Digest credentials get through, wrong ones give one clear line. A camera that listens
+// on TCP only, with visca_transport "tcp", gets each change on one connection kept open, made
+// again once closed.
 TEST(Bridge, EveryKindOfCamera) {
   Rig r("127.0.0.39");
   CameraSim sony({"--profile", "sony", "--lamp-timeout", "1500"}), avonic({"--profile", "avonic"}),
       aw({"--http"}), slow({"--http", "--http-delay", "5000"}),
-      locked({"--http", "--http-user", "u", "--http-password", "p"});
-  for (CameraSim* c : {&sony, &avonic, &aw, &slow, &locked}) ASSERT_NE(c->port, 0);
+      locked({"--http", "--http-user", "u", "--http-password", "p"}),
+      digest({"--http", "--http-user", "u", "--http-password", "p", "--http-auth", "digest"});
+  for (CameraSim* c : {&sony, &avonic, &aw, &slow, &locked, &digest}) ASSERT_NE(c->port, 0);
+  TcpCamera tcp;
   auto cam = [](const char* name, int input, const char* profile, uint16_t port,
                 const std::string& more = "") {
     return std::string("{\"name\": \"") + name + "\", \"watch_input_id\": " +
@@ -430,37 +323,48 @@ TEST(Bridge, EveryKindOfCamera) {
           ", " + cam("avonic", 2, "avonic", avonic.port) + ", " + cam("aw", 1, "panasonic", aw.port) +
           ", " + cam("slow", 1, "panasonic", slow.port) + ", " +
           cam("locked", 2, "panasonic", locked.port,
-              ", \"http_user\": \"u\", \"http_password\": \"wrong\"") +
-          "]");
+              ", \"http_user\": \"u\", \"http_password\": \"wrong\"") + ", " +
+          cam("digest", 2, "panasonic", digest.port,
+              ", \"http_user\": \"u\", \"http_password\": \"p\"") + ", " +
+          cam("tcp-only", 1, "default", tcp.listener.port,
+              ", \"visca_transport\": \"tcp\", \"compat_try_both_ops\": false") + "]");
   auto until = [&](const std::function<bool()>& done, int ms) {
-    for (int64_t end = nowMs() + ms; !done() && nowMs() < end;) r.pump(5);
+    for (int64_t end = nowMs() + ms; !done() && nowMs() < end; tcp.pump()) r.pump(5);
     return done();
   };
   ASSERT_TRUE(until([&] { return sony.lamp() == "\"PROGRAM\"" && aw.lamp() == "\"PROGRAM\"" &&
-                               avonic.lamp() == "\"PREVIEW\""; },
+                               avonic.lamp() == "\"PREVIEW\"" && digest.lamp() == "\"PREVIEW\"" &&
+                               tcp.got.size() >= 8; },
                     6000))
       << r.context() << sony.child.out << aw.child.out << avonic.child.out;
   const int64_t cut = nowMs();
   sim::simCut(r.sw, 0);
   ASSERT_TRUE(until([&] { return aw.lamp() == "\"PREVIEW\"" && avonic.lamp() == "\"PROGRAM\"" &&
-                               sony.lamp() == "\"OFF\""; },
+                               sony.lamp() == "\"OFF\"" && digest.lamp() == "\"PROGRAM\"" &&
+                               tcp.got.size() >= 16; },
                     1000));
   EXPECT_LT(nowMs() - cut, 500) << "the hanging camera held them up";
+  EXPECT_EQ(tcp.conns.size(), 1u) << "one connection for both";
+  EXPECT_EQ(Bytes(tcp.got.begin() + 8, tcp.got.end()), kPreview);
+  tcp.close();
+  r.pump(100);
   sim::simCut(r.sw, 0);
-  ASSERT_TRUE(until([&] { return sony.lamp() == "\"PROGRAM\""; }, 1000));
+  ASSERT_TRUE(until([&] { return sony.lamp() == "\"PROGRAM\"" && tcp.got.size() >= 24; }, 1000));
+  EXPECT_EQ(tcp.conns.size(), 1u) << "made again";
+  EXPECT_EQ(Bytes(tcp.got.begin() + 16, tcp.got.end()), kProgram);
   r.pump(3000);
   pumpChild(sony.child, 0);
-  EXPECT_EQ(sony.child.out.find("expired"), std::string::npos) << "refreshed before its time-out";
+  EXPECT_FALSE(holds(sony.child.out, "expired")) << "refreshed before its time-out";
   EXPECT_EQ(sony.lamp(), "\"PROGRAM\"");
-  EXPECT_EQ(sony.child.out.find("\"expected\""), std::string::npos) << "the sequence counts";
+  EXPECT_FALSE(holds(sony.child.out, "\"expected\"")) << "the sequence counts";
   // One line per delivery, not per request, and no password in it.
-  EXPECT_NE(r.q.err.find("[ERR][HTTP] locked: GET http://127.0.0.1:" + std::to_string(locked.port) +
-                         "/cgi-bin/aw_cam?cmd=TLR:0&res=1 answered 401 (the camera wants other "
-                         "credentials: http_user, http_password)\n[WARN] locked: All send "
-                         "attempts failed for state PREVIEW\n"),
-            std::string::npos)
-      << r.q.err;
-  EXPECT_EQ(r.q.err.find("wrong"), std::string::npos) << "the password shows";
+  EXPECT_TRUE(holds(r.q.err, "[ERR][HTTP] locked: GET http://127.0.0.1:" +
+                                 std::to_string(locked.port) +
+                                 "/cgi-bin/aw_cam?cmd=TLR:0&res=1 answered 401 (the camera wants "
+                                 "other credentials: http_user, http_password)\n[WARN] locked: "
+                                 "All send attempts failed for state PREVIEW\n"));
+  EXPECT_FALSE(holds(r.q.err, "wrong")) << "the password shows";
+  EXPECT_FALSE(holds(r.q.err, "tcp-only") || holds(r.q.err, "digest")) << r.q.err;
   EXPECT_EQ(r.stop(SIGTERM), 0);
   EXPECT_EQ(aw.lamp(), "\"OFF\"");
 }
@@ -469,7 +373,7 @@ TEST(Bridge, EveryKindOfCamera) {
 // receiver on UDP, a TSL receiver on TCP that stops reading (dropped, the camera never waits for
 // it), a tally client's conversation, and a flood of connections refused without a leak.
 TEST(Bridge, OutputsBesideTheCameras) {
-  Rig r("127.0.0.36");
+  Rig r("127.0.0.40");
   r.sw.sourceCount = 200;  // names enough for a refresh to fill a stuck receiver soon
   UdpPeer v5(r.ip, 0);
   // A receiver that takes a connection and never reads, with as little room as the kernel gives.
@@ -506,22 +410,20 @@ TEST(Bridge, OutputsBesideTheCameras) {
       if (n > 0) heard.append(buf, static_cast<size_t>(n));
     }
   };
-  hearUntil([&] { return heard.find("FUNCTION ER Not supported\r\n") != std::string::npos; });
+  hearUntil([&] { return holds(heard, "FUNCTION ER Not supported\r\n"); });
   EXPECT_EQ(heard, "SUBSCRIBE OK TALLY\r\nTALLY OK 1200\r\nFUNCTION ER Not supported\r\n");
 
   // Cuts while the stuck receiver's buffer fills: the camera has each at once, until the
   // receiver is dropped with one line.
   int cuts = 0;
-  for (int64_t end = nowMs() + 15000;
-       r.q.err.find("stopped reading") == std::string::npos && nowMs() < end; ++cuts) {
+  for (int64_t end = nowMs() + 15000; !holds(r.q.err, "stopped reading") && nowMs() < end; ++cuts) {
     sim::simCut(r.sw, 0);
     ASSERT_FALSE(r.lamp(150).empty()) << "cut " << cuts << r.context();
     r.pump(50);
   }
-  EXPECT_NE(r.q.err.find("[WARN] tsl2: TSL receiver " + r.ip + ":" + std::to_string(stuck.port) +
-                         " lost (the receiver stopped reading: 64 KiB waiting); trying again"),
-            std::string::npos)
-      << r.q.err;
+  EXPECT_TRUE(holds(r.q.err, "[WARN] tsl2: TSL receiver " + r.ip + ":" +
+                                 std::to_string(stuck.port) +
+                                 " lost (the receiver stopped reading: 64 KiB waiting); trying"));
   // The tally client heard every cut, one line each, the last one the state now.
   const std::string now = cuts % 2 ? "TALLY OK 2100\r\n" : "TALLY OK 1200\r\n";
   auto lines = [&] { return countOf(heard, "TALLY OK "); };
@@ -549,10 +451,7 @@ TEST(Bridge, OutputsBesideTheCameras) {
   close(client);
   r.pump(500);
   EXPECT_LE(countOpenFds(r.q.pid), before) << "clients gone, their sockets closed";
-  const size_t refusals = std::count(r.q.err.begin(), r.q.err.end(), '\n');
-  EXPECT_NE(r.q.err.find("[WARN] Tally server: 32 clients already, closed the connection from"),
-            std::string::npos)
-      << r.q.err;
-  EXPECT_LT(refusals, 10u) << r.q.err;
+  EXPECT_TRUE(holds(r.q.err, "[WARN] Tally server: 32 clients already, closed the connection"));
+  EXPECT_LT(countOf(r.q.err, "\n"), 10) << r.q.err;
   EXPECT_EQ(r.stop(SIGTERM), 0);
 }

@@ -4,8 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -17,13 +15,10 @@ namespace {
 
 const std::string kHead = "01 00 00 00 00 00 00 00 ";
 
-struct Camera {
-  Child child;
-  std::vector<sockaddr_in> addrs;  // one per port, in the order given
-  Camera(const std::string& ip, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--address", ip, "--reply"});
-    for (uint16_t port : startCameraSim(child, args)) addrs.push_back(loopbackAddr(ip, port));
-  }
+// A camera that replies, and ways to talk to it.
+struct Camera : CameraSim {
+  Camera(const std::string& ip, std::vector<std::string> args)
+      : CameraSim((args.insert(args.begin(), "--reply"), args), ip) {}
   // Sends `hex` to port `port` over UDP or TCP (from `udp` when given, a connected socket kept by
   // the caller), waits for `report` in the output printed since, returns what came back.
   Bytes send(size_t port, bool tcp, const std::string& hex, const std::string& report,
@@ -68,20 +63,6 @@ struct Camera {
   }
 };
 
-std::string between(const std::string& s, const std::string& from, const std::string& to) {
-  size_t at = s.find(from);
-  if (at == std::string::npos) return "";
-  at += from.size();
-  return s.substr(at, s.find(to, at) - at);
-}
-
-std::string md5(const std::string& text) {  // coreutils' md5sum of `text` (no quotes in it)
-  std::FILE* p = ::popen(("printf %s '" + text + "' | md5sum").c_str(), "r");
-  char hex[33] = {};
-  if (p && std::fgets(hex, sizeof hex, p)) ::pclose(p);
-  return hex;
-}
-
 // Rows: camera and port, bytes sent, report values from "transport" to "lamp", the answers
 // (each behind a reply header when the command had one). A camera with two ports names the port
 // on every line and keeps a lamp for each; in error mode the lamp stays as it was.
@@ -97,10 +78,9 @@ TEST(CameraSim, SchemesPrefixTransportsUnknownBytesOnlyModeRepliesErrorsAndPorts
     std::string sent, report, answers;
   };
   for (const Row& row : std::vector<Row>{
-           {&any, 0, bvis + "05 ff", R"("udp",false,"B","PROGRAM",true,"PROGRAM")", ack},
-           {&any, 0, kHead + avis + "04 ff", R"("udp",true,"A","PREVIEW",true,"PREVIEW")", ack},
            {&any, 0, avis + "00 ff", R"("tcp",false,"A","OFF",true,"OFF")", ack},
-           {&any, 0, kHead + bvis + "05 ff", R"("tcp",true,"B","PROGRAM",true,"PROGRAM")", ack},
+           {&any, 0, kHead + avis + "04 ff", R"("udp",true,"A","PREVIEW",true,"PREVIEW")", ack},
+           {&any, 0, bvis + "05 ff", R"("udp",false,"B","PROGRAM",true,"PROGRAM")", ack},
            {&any, 0, "81 01 04 00 02 ff", R"("udp",false,null,null,true,"PROGRAM")", ""},
            {&only, 1, kHead + bvis + "05 ff", R"("udp",true,"B","PROGRAM",true,"PROGRAM")", ack},
            {&only, 0, bvis + "04 ff", R"("udp",false,"B","PREVIEW",false,"OFF")", ""},
@@ -138,7 +118,7 @@ TEST(CameraSim, ProfilesFramingSequencesLampsAndExpiry) {
   Camera sony("127.0.1.43", {"--profile", "sony"}), avonic("127.0.1.44", {"--profile", "avonic"}),
       expiring("127.0.1.45", {"--profile", "sony", "--lamp-timeout", "50"});
   ASSERT_TRUE(sony.addrs.size() == 1 && avonic.addrs.size() == 1 && expiring.addrs.size() == 1);
-  EXPECT_NE(sony.child.out.find(R"("profile":"sony","lamp_timeout_ms":15000)"), std::string::npos);
+  EXPECT_TRUE(holds(sony.child.out, R"("profile":"sony","lamp_timeout_ms":15000)"));
   auto frame = [](const std::string& seq, const std::string& len = "00 08") {
     return "01 00 " + len + " " + seq + " ";
   };
@@ -189,9 +169,7 @@ TEST(CameraSim, ProfilesFramingSequencesLampsAndExpiry) {
        R"("ignored":"avonic takes raw VISCA, no header","lamp":null)", false},
       {&avonic, -1, false, "81 01 7e 01 0a 00 03 03 ff",
        R"("command":{"red":false,"green":false},)" + dark + R"(,"green":false)", true},
-      {&avonic, -1, false, on, R"("command":null,"accepted":true,"lamp":"OFF")", false},
-      {&avonic, -1, false, "81 01 7e 01 0a 00 04 03 ff",
-       R"("command":null,"accepted":true,"lamp":"OFF")", false}};
+      {&avonic, -1, false, on, R"("command":null,"accepted":true,"lamp":"OFF")", false}};
   for (const Row& row : rows) {
     std::string expected;
     for (const char* a : {"90 41 ff", "90 51 ff"})
@@ -208,14 +186,12 @@ TEST(CameraSim, ProfilesFramingSequencesLampsAndExpiry) {
 }
 
 // Panasonic-style tally over HTTP: rows of camera, method, target, Authorization header, status,
-// body, report members from "command" on. Then Digest credentials, and a slow answer that does
-// not hold up a UDP command sent after it.
+// body, report members from "command" on. Then a slow answer that does not hold up a UDP command
+// sent after it. (Digest credentials are answered end to end in bridge_test.)
 TEST(CameraSim, HttpTallyPathsCommandsAuthFailuresAndSlowAnswers) {
   Camera http("127.0.1.46", {"--http"}),
       basic("127.0.1.46", {"--http", "--http-user", "admin", "--http-password", "pw"}),
       failing("127.0.1.46", {"--http", "--http-status", "500"}),
-      digest("127.0.1.47",
-             {"--http", "--http-user", "admin", "--http-password", "pw", "--http-auth", "digest"}),
       slow("127.0.1.47", {"--http", "--http-delay", "2000"});
   const std::string tally = "/cgi-bin/aw_cam?cmd=", res = "&res=1",
                     ok = "Basic YWRtaW46cHc=", unchanged = R"("command":null,"status":)";
@@ -234,7 +210,6 @@ TEST(CameraSim, HttpTallyPathsCommandsAuthFailuresAndSlowAnswers) {
        R"("lamp":"OFF","red":false,"green":false})"},
       {&http, "GET", tally + "TLY:1" + res, "", "400", "unknown command",
        unchanged + R"(400,"accepted":false,"ignored":"unknown command")"},
-      {&http, "GET", "/cgi-bin/aw_cam", "", "400", "unknown command", unchanged + "400"},
       {&http, "GET", "/cgi-bin/aw_ptz?cmd=TLR:1", "", "404", "unknown path",
        unchanged + R"(404,"accepted":false,"ignored":"unknown path","lamp":"OFF")"},
       {&http, "POST", tally + "TLR:1", "", "405", "method not allowed", unchanged + "405"},
@@ -253,27 +228,9 @@ TEST(CameraSim, HttpTallyPathsCommandsAuthFailuresAndSlowAnswers) {
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + row.status) << row.target << "\n" << answer;
     EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), row.body) << row.target;
     EXPECT_TRUE(waitForOutput(row.cam->child, R"("method":")" + row.method, 3000));
-    EXPECT_NE(row.cam->child.out.find(row.report), std::string::npos) << row.report << "\nnot in:\n"
-                                                                      << row.cam->child.out;
+    EXPECT_TRUE(holds(row.cam->child.out, row.report));
   }
-  EXPECT_NE(basic.http("GET", tally + "TLR:1", "").find("WWW-Authenticate: Basic"),
-            std::string::npos);
-
-  // Digest (MD5, qop auth): the challenge's nonce answered with the right password, then not.
-  for (const std::string password : {"pw", "nope"}) {
-    std::string target = tally + "TLG:1" + res, challenge = digest.http("GET", target, "");
-    std::string nonce = between(challenge, "nonce=\"", "\""),
-                realm = between(challenge, "realm=\"", "\"");
-    ASSERT_NE(challenge.find("WWW-Authenticate: Digest"), std::string::npos) << challenge;
-    std::string response = md5(md5("admin:" + realm + ":" + password) + ":" + nonce +
-                               ":00000001:c0ffee:auth:" + md5("GET:" + target));
-    std::string answer = digest.http(
-        "GET", target,
-        "Authorization: Digest username=\"admin\", realm=\"" + realm + "\", nonce=\"" + nonce +
-            "\", uri=\"" + target + "\", qop=auth, nc=00000001, cnonce=\"c0ffee\", response=\"" +
-            response + "\", opaque=\"" + between(challenge, "opaque=\"", "\"") + "\"\r\n");
-    EXPECT_EQ(answer.substr(0, 12), password == "pw" ? "HTTP/1.1 200" : "HTTP/1.1 401") << answer;
-  }
+  EXPECT_TRUE(holds(basic.http("GET", tally + "TLR:1", ""), "WWW-Authenticate: Basic"));
 
   // The slow answer is suspended while the loop goes on: a UDP command sent once the request is
   // read is printed before the request's line. A delay that blocked the loop would print it after.

@@ -17,7 +17,8 @@ TEST(Json, LenientParsing) {
       {"+1", JsonType::Null, nullptr, 0},
       {".5", JsonType::Null, nullptr, 0},
       {"nul", JsonType::Null, nullptr, 0},
-      {"tru", JsonType::Bool, nullptr, 0},
+      {"tru", JsonType::Bool, nullptr, 0},  // false
+      {"true", JsonType::Bool, nullptr, 1},
       {"\"a\\qb\\u0041\\tc\\/\\\"\\\\\"", JsonType::String, "aqbA\tc/\"\\", 0},
       {"\"caf\\u00e9 \\ud83d\\ude00\"", JsonType::String, "caf\xC3\xA9 \xF0\x9F\x98\x80", 0},
       {"\"\\ud83dx \\uzz\"", JsonType::String, "ud83dx uzz", 0},
@@ -46,17 +47,12 @@ TEST(Json, LenientParsing) {
     }
     double measure = c.type == JsonType::Array    ? v.arr.size()
                      : c.type == JsonType::Object ? v.obj.size()
+                     : c.type == JsonType::Bool   ? v.b
                                                   : v.num;
     EXPECT_EQ(measure, c.num) << c.text;
   }
-  EXPECT_TRUE(parseJson("true").b);
-  EXPECT_FALSE(parseJson("tru").b);
   EXPECT_EQ(parseJson("[,1]").arr[0].type, JsonType::Null);
 
-  const std::string text = "[1 } 5";
-  JsonParser p(text);
-  p.parseValue();
-  EXPECT_EQ(p.pos, 4u);  // the "}" was consumed
   JsonValue v = parseJson("{\"a\" 1, \"a\": 2 \"b\": \"x\",}");
   EXPECT_EQ(v["a"].asInt(0), 2);  // last occurrence wins; missing colon and comma accepted
   EXPECT_EQ(v["b"].asString(""), "x");
@@ -66,23 +62,18 @@ TEST(Json, LenientParsing) {
 }
 
 // Where the text first stops being JSON, read leniently all the same: the line, the column and
-// what stands there.
+// what stands there. (More of them, as a file's warning, in config_test.)
 TEST(Json, FirstPlaceThatIsNotJson) {
   const std::pair<const char*, const char*> cases[] = {
       {"{\"a\": [1, 2.5e3, -0, true, null, \"\\u00e9\"]}\n", ""},
-      {"{\"a\": 1,\n  // note\n  \"b\": 2}", "2:3 a comment where a key in double quotes should be"},
-      {"{\"a\": 1 \"b\": 2}", "1:9 a missing comma before '\"'"},
       {"{\"a\" 1}", "1:6 a missing ':' after the key \"a\""},
-      {"{\"a\": tru}", "1:7 a word that is neither true nor false"},
       {"{\"a\": 1,}", "1:9 a comma before '}'"},
       {"[,1]", "1:2 a comma before the first element"},
       {"{\"a\": 007}", "1:7 '007', which is no JSON number"},
       {"{\"a\": \"x", "1:7 a string without its closing quote"},
       {"{\"a\": 1", "1:8 the end of the text before '}'"},
-      {"{\"a\": ", "1:7 the end of the text where a value should be"},
       {"{\"a\": \"\\q\"}", "1:8 an unknown escape \\q"},
       {"{\"a\": \"\\ud800\"}", "1:8 a \\u escape that stands for no character"},
-      {"{'a': 1}", "1:2 ''' where a key in double quotes should be"},
       {"{\"a\": 1} x", "1:10 text after the end of the document"},
       {"\xEF\xBB\xBF{}", ""},
       {"\x01{}", "1:1 byte 0x01 where a value should be"},
@@ -127,20 +118,4 @@ TEST(Json, NumberErrorsAndDepth) {
   EXPECT_EQ(v.arr.at(0).num, 0.0);
   EXPECT_GT(v.arr.at(1).num, 0.0);
   EXPECT_EQ(v.arr.at(2).num, 0.0);
-}
-
-TEST(Json, LookupsAndTypedReads) {
-  JsonValue v = parseJson(R"({"n": 2.9, "m": -2.9, "big": 3e9, "small": -3e9, "s": "12",
-                              "o": {"b": [1, {"c": true}]}})");
-  EXPECT_EQ(v["n"].asInt(0), 2);
-  EXPECT_EQ(v["m"].asInt(0), -2);
-  EXPECT_EQ(v["big"].asInt(0), 2147483647);
-  EXPECT_EQ(v["small"].asInt(0), -2147483647 - 1);
-  EXPECT_EQ(v["s"].asInt(7), 7);  // no conversion between kinds
-  EXPECT_EQ(v["n"].asBool(true), true);
-  EXPECT_EQ(v["n"].asString("d"), "d");
-  EXPECT_EQ(v["n"]["x"].asInt(7), 7);
-  EXPECT_EQ(&v["missing"], &jsonNull());
-  EXPECT_FALSE(v["n"].has("x"));
-  EXPECT_TRUE(v["o"]["b"].arr[1]["c"].asBool(false));
 }

@@ -11,27 +11,18 @@
 #include "test_support.h"
 
 using namespace quorvel_sim;
-using testing_support::hexBytes;
-using testing_support::nowMs;
-using testing_support::UdpPeer;
+using namespace testing_support;
 
 namespace {
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // Packet helpers, and a simulator with two client sockets talking to it.
 struct SwitcherSimTest : testing::Test {
   uint16_t be16(const Bytes& b, size_t at) { return getBe16(&b[at]); }
   Bytes be(unsigned v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
-  Bytes packet(unsigned flags, unsigned session, unsigned acked, unsigned id, const Bytes& p) {
-    return be(flags << 8 | (12 + p.size())) + be(session) + be(acked) + Bytes(4, 0) + be(id) + p;
+  Bytes packet(unsigned flags, unsigned session, unsigned id, const Bytes& p) {
+    return atemPacket(uint8_t(flags), uint16_t(session), uint16_t(id), p);
   }
-  Bytes block(const char* name, const Bytes& data) {
-    return be(8 + data.size()) + Bytes(2, 0) + Bytes(name, name + 4) + data;
-  }
+  Bytes block(const char* name, const Bytes& data) { return atemBlock(name, data); }
   // Tally list naming sources 0..sim.sourceCount and those in `flags`, each with its flags.
   Bytes tlsr(std::map<unsigned, uint8_t> flags) {
     for (unsigned s = 0; s <= unsigned(sim.sourceCount); ++s) flags.emplace(s, 0);
@@ -57,8 +48,12 @@ struct SwitcherSimTest : testing::Test {
     return block("DskB", {n, 0, 0, fill, 0, fill, 0, 0}) +
            block("DskS", Bytes{n, on} + Bytes(6, 0));
   }
-  Bytes hello(unsigned session) { return packet(0x10, session, 0, 0, {1, 0, 0, 0, 0, 0, 0, 0}); }
-  Bytes ack(unsigned id) { return packet(0x80, 0, id, 0, {}); }
+  Bytes hello(unsigned session) { return packet(0x10, session, 0, {1, 0, 0, 0, 0, 0, 0, 0}); }
+  Bytes ack(unsigned id) {  // the acknowledged id in bytes 4-5
+    Bytes b = packet(0x80, 0, 0, {});
+    putBe16(&b[4], uint16_t(id));
+    return b;
+  }
   std::string cmd(const Bytes& b) { return b.size() < 20 ? "" : std::string(&b[16], &b[16] + 4); }
 
   SwitcherSim sim;
@@ -95,7 +90,7 @@ TEST_F(SwitcherSimTest, SynAnswerInitialStatePacketIdsAndRetransmission) {
   Bytes b = next();
   ASSERT_EQ(b.size(), 20u);
   uint16_t id = be16(b, 14), session = 0x8000 | id;
-  EXPECT_EQ(b, packet(0x10, 0x53AB, 0, 0, Bytes{2, 0} + be(id) + Bytes(4, 0)));
+  EXPECT_EQ(b, packet(0x10, 0x53AB, 0, Bytes{2, 0} + be(id) + Bytes(4, 0)));
   EXPECT_TRUE(id > 0 && id < 0x8000) << id;
   EXPECT_TRUE(next(100).empty()) << "the state must wait for the answer's acknowledgement";
   send(ack(0));
@@ -108,8 +103,8 @@ TEST_F(SwitcherSimTest, SynAnswerInitialStatePacketIdsAndRetransmission) {
           block("PrvI", {1, 0, 0, 7, 0, 0, 0, 0}) + block("TrPs", Bytes{1} + Bytes(7, 0)) +
           key(1, 0, 0, 0) + key(1, 1, 0, 0) + key(1, 2, 0, 0) + key(1, 3, 0, 0) + dsk(0, 0, 0) +
           dsk(1, 0, 0) + tlsr({{1, 1}, {2, 2}, {3000, 0}});
-  EXPECT_EQ(next(), packet(0x08, session, 0, 1, state));
-  EXPECT_EQ(next(), packet(0x08, session, 0, 2, block("InCm", {1, 0, 0, 0})));
+  EXPECT_EQ(next(), packet(0x08, session, 1, state));
+  EXPECT_EQ(next(), packet(0x08, session, 2, block("InCm", {1, 0, 0, 0})));
   send(ack(2));
   // Ids wrap at 15 bits; an unacknowledged packet is resent with the 0x20 flag; an ack of the
   // newest id settles everything before it, across the wrap. Each change of program carries the
@@ -120,7 +115,7 @@ TEST_F(SwitcherSimTest, SynAnswerInitialStatePacketIdsAndRetransmission) {
   const unsigned ids[] = {0x7FFE, 0x7FFF, 0, 0x7FFE}, flags[] = {0x08, 0x08, 0x08, 0x28};
   for (int i = 0; i < 4; ++i) {
     uint8_t in = uint8_t(11 + i % 3);
-    EXPECT_EQ(next(), packet(flags[i], session, 0, ids[i],
+    EXPECT_EQ(next(), packet(flags[i], session, ids[i],
                              block("PrgI", {0, 0, 0, in}) + tlsr({{in, 1}, {2, 2}, {3000, 0}})))
         << i;
   }
@@ -137,13 +132,13 @@ TEST_F(SwitcherSimTest, RestartClientLimitAndDroppingASilentClient) {
   send(hello(0x2222));
   EXPECT_TRUE(next(150).empty()) << "a restarting switcher answers nothing";
   while (sim.silent) simPoll(sim, 5);
-  send(packet(0x08, 0x8000 | id, 0, 3, {}));
+  send(packet(0x08, 0x8000 | id, 3, {}));
   EXPECT_TRUE(next(100).empty()) << "the old session is forgotten";
   uint16_t again = open(0x3333);
   EXPECT_TRUE(again != 0 && again != id) << again;
   sim.clientLimit = 1;
   send(hello(0x4321), &other);
-  EXPECT_EQ(next(2000, &other), packet(0x10, 0x4321, 0, 0, {3, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(next(2000, &other), packet(0x10, 0x4321, 0, {3, 0, 0, 0, 0, 0, 0, 0}));
   sim.dropMs = 300;
   simSetProgram(sim, 0, 4);  // never acknowledged
   for (int64_t end = nowMs() + 3000; !sim.clients.empty() && nowMs() < end;) simPoll(sim, 5);
@@ -185,7 +180,7 @@ TEST_F(SwitcherSimTest, TallyListWithCutsKeysAndMixesAndResendingOnDemand) {
   for (size_t i = 0; i < steps.size(); ++i) {
     steps[i].first();
     got.push_back(next());
-    EXPECT_EQ(got.back(), packet(0x08, session, 0, id, steps[i].second)) << "step " << i;
+    EXPECT_EQ(got.back(), packet(0x08, session, id, steps[i].second)) << "step " << i;
     send(ack(id++));
   }
   EXPECT_EQ(simTallyFlags(sim, 7), kTallyFlagProgram);
@@ -237,9 +232,9 @@ TEST_F(SwitcherSimTest, CommandLanguage) {
     EXPECT_FALSE(simCommand(sim, line).ok) << line;
   std::string status = simCommand(sim, "status").message;
   for (const char* part : {"key 2 fill 9 on air", "mixing", "DSK 1 fill 6 on air"})
-    EXPECT_NE(status.find(part), std::string::npos) << part << " not in " << status;
+    EXPECT_TRUE(holds(status, part));
   EXPECT_EQ(simCommand(sim, "wait 250").waitMs, 250);
-  EXPECT_NE(simCommand(sim, "jump 3").message.find("jump 3"), std::string::npos);
+  EXPECT_TRUE(holds(simCommand(sim, "jump 3").message, "jump 3"));
   // A replayed dump brings its keys, and its tally list (37 sources) as the one clients hold.
   ASSERT_TRUE(simCommand(sim, "replay " + std::string(QUORVEL_FIXTURES) + "/2me-v8.1.data").ok);
   EXPECT_TRUE(sim.dsks[1].fill == 13 && sim.dsks[1].onAir && !sim.keys[1][1].onAir);

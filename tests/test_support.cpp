@@ -72,16 +72,20 @@ TcpListener::TcpListener(const std::string& ip) : fd(socket(AF_INET, SOCK_STREAM
 }
 TcpListener::~TcpListener() { close(fd); }
 
-bool TcpListener::acceptAndRead(Bytes& out, int timeout_ms) {
-  if (!readable(fd, timeout_ms)) return false;
-  int c = accept(fd, nullptr, nullptr);
+TcpCamera::TcpCamera() { fcntl(listener.fd, F_SETFL, O_NONBLOCK); }
+TcpCamera::~TcpCamera() { close(); }
+
+void TcpCamera::close() {
+  for (int c : conns) ::close(c);
+  conns.clear();
+}
+
+void TcpCamera::pump() {
+  for (int c; (c = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) conns.push_back(c);
   uint8_t buf[4096];
-  ssize_t n;
-  out.clear();
-  while (readable(c, timeout_ms) && (n = read(c, buf, sizeof buf)) > 0)
-    out.insert(out.end(), buf, buf + n);
-  close(c);
-  return true;
+  for (int c : conns)
+    for (ssize_t n; (n = recv(c, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      got.insert(got.end(), buf, buf + n);
 }
 
 HangingListener::HangingListener(const std::string& ip)
@@ -179,6 +183,24 @@ Bytes hexBytes(const std::string& hex) {
   return b;
 }
 
+std::string hugeHex() {
+  std::string hex = "7e 01 0a 01";
+  for (int i = 0; i < 70000; ++i) hex += " 5a";
+  return hex;
+}
+
+int countOf(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+::testing::AssertionResult holds(const std::string& text, const std::string& needle) {
+  const bool in = text.find(needle) != std::string::npos;
+  return (in ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+         << "'" << needle << (in ? "' in:\n" : "' not in:\n") << text;
+}
+
 Bytes atemPacket(uint8_t flags, uint16_t session, uint16_t id, const Bytes& payload) {
   Bytes b(12, 0);
   putBe16(&b[0], static_cast<uint16_t>(flags << 8 | (12 + payload.size())));
@@ -238,17 +260,24 @@ std::vector<Bytes> readDump(const std::string& file) {
   return payloads;
 }
 
-std::vector<uint16_t> startCameraSim(Child& c, std::vector<std::string> args) {
+CameraSim::CameraSim(std::vector<std::string> args, const std::string& ip) {
   const long ports = 1 + std::count(args.begin(), args.end(), "--port");
-  args.insert(args.begin(), {QUORVEL_BINARY_DIR "/quorvel-camera-sim", "--json", "--port", "0"});
-  startChild(c, args, {});
+  args.insert(args.begin(), {QUORVEL_BINARY_DIR "/quorvel-camera-sim", "--json", "--address", ip,
+                             "--port", "0"});
+  startChild(child, args, {});
   for (int64_t end = nowMs() + 5000;
-       std::count(c.out.begin(), c.out.end(), '\n') < ports && nowMs() < end;)
-    pumpChild(c, 50);
-  std::vector<uint16_t> found;
-  for (size_t at = 0; (at = c.out.find("\"port\":", at)) != std::string::npos; at += 7)
-    found.push_back(static_cast<uint16_t>(std::stoi(c.out.substr(at + 7))));
-  return found;
+       std::count(child.out.begin(), child.out.end(), '\n') < ports && nowMs() < end;)
+    pumpChild(child, 50);
+  for (size_t at = 0; (at = child.out.find("\"port\":", at)) != std::string::npos; at += 7)
+    addrs.push_back(loopbackAddr(ip, static_cast<uint16_t>(std::stoi(child.out.substr(at + 7)))));
+  if (!addrs.empty()) port = ntohs(addrs[0].sin_port);
+}
+
+std::string CameraSim::lamp() {
+  pumpChild(child, 0);
+  const size_t at = child.out.rfind("\"lamp\":");
+  if (at == std::string::npos) return "";
+  return child.out.substr(at + 7, child.out.find_first_of(",}", at) - at - 7);
 }
 
 int countOpenFds(pid_t pid) {
@@ -260,11 +289,8 @@ int countOpenFds(pid_t pid) {
   return n;
 }
 
-BridgeRig::BridgeRig(const std::string& switcherIp, bool answer, const std::string& cameraAt)
-    : ip(switcherIp),
-      cameraIp(cameraAt),
-      sinks(1),
-      camera((sinks[0] = std::make_unique<CameraSink>(cameraAt))->sock) {
+BridgeRig::BridgeRig(const std::string& switcherIp, bool answer)
+    : ip(switcherIp), sinks(1), camera((sinks[0] = std::make_unique<CameraSink>())->sock) {
   sw.log = [this](const std::string& line) {
     if (simLog.size() < 200) simLog.push_back(line);
   };
@@ -275,14 +301,13 @@ BridgeRig::BridgeRig(const std::string& switcherIp, bool answer, const std::stri
 BridgeRig::~BridgeRig() { quorvel_sim::simClose(sw); }
 
 uint16_t BridgeRig::addCamera() {
-  sinks.push_back(std::make_unique<CameraSink>(cameraIp));
+  sinks.push_back(std::make_unique<CameraSink>());
   return sinks.back()->sock.port;
 }
 
 void BridgeRig::writeConfig(const std::string& extra) {
-  cfgPath = dir.write("q.json", "{\"atem_ip\": \"" + ip + "\", \"visca_host\": \"" + cameraIp +
-                                    "\", \"visca_port\": " + std::to_string(camera.port) + extra +
-                                    "}");
+  cfgPath = dir.write("q.json", "{\"atem_ip\": \"" + ip + "\", \"visca_host\": \"127.0.0.1\", " +
+                                    "\"visca_port\": " + std::to_string(camera.port) + extra + "}");
 }
 
 void BridgeRig::start(const std::string& extra, std::vector<std::string> argv,

@@ -2,6 +2,7 @@
 // captured, and the built quorvel wired between a simulated switcher and a camera sink.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -34,7 +35,17 @@ struct TcpListener {  // listening on ip with a free port
   explicit TcpListener(const std::string& ip);
   ~TcpListener();
   TcpListener(const TcpListener&) = delete;
-  bool acceptAndRead(Bytes& out, int timeout_ms);  // one connection, read until closed
+};
+
+// A camera that listens on TCP only: it counts the connections and keeps what arrives.
+struct TcpCamera {
+  TcpListener listener{"127.0.0.1"};
+  std::vector<int> conns;
+  Bytes got;
+  TcpCamera();
+  ~TcpCamera();
+  void close();  // every connection, as cameras do when idle
+  void pump();   // takes what has come, without waiting
 };
 
 // A TCP listener on ip whose accept queue is full, so that a connection attempt hangs: the
@@ -75,6 +86,16 @@ int waitChild(Child& c, int timeout_ms,
               const std::function<void()>& each = {});  // exit status, or -1 on time-out
 
 Bytes hexBytes(const std::string& hex);  // "81 01 ff"; throws on anything else
+inline Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+// A command too long for a datagram, so every UDP rung fails at once. It starts with the run
+// that scheme A rewrites.
+std::string hugeHex();
+int countOf(const std::string& text, const std::string& needle);  // occurrences
+// For EXPECT_TRUE / EXPECT_FALSE: whether `text` holds `needle`, the text shown either way.
+::testing::AssertionResult holds(const std::string& text, const std::string& needle);
 // Datagrams as a switcher sends them: a packet (12-byte header, then `payload`), the answer to a
 // hello (`code` 0x02 accepted, 0x03 full, 0x04 open again), and command blocks.
 Bytes atemPacket(uint8_t flags, uint16_t session, uint16_t id, const Bytes& payload = {});
@@ -88,9 +109,15 @@ Config configOf(const std::string& json);
 CameraConfig cameraSpec(const std::string& members = "");
 // The payloads of a recorded switcher dump in tests/data/atem-dumps/; throws if unreadable.
 std::vector<Bytes> readDump(const std::string& file);
-// Starts the camera simulator in --json mode on a free port ("--port 0" in `args` adds one more):
-// the ports it listens on, in order; fewer when it did not start within 5 s.
-std::vector<uint16_t> startCameraSim(Child& c, std::vector<std::string> args);
+// The camera simulator in --json mode on `ip` and a free port ("--port 0" in `args` adds one
+// more): an address per port, in order; fewer when it did not start within 5 s.
+struct CameraSim {
+  Child child;
+  std::vector<sockaddr_in> addrs;
+  uint16_t port = 0;  // the first; 0 when it did not start
+  explicit CameraSim(std::vector<std::string> args, const std::string& ip = "127.0.0.1");
+  std::string lamp();  // the lamp of the last line that names one ("" before any)
+};
 sockaddr_in loopbackAddr(const std::string& ip, uint16_t port);
 int64_t nowMs();
 int countOpenFds(pid_t pid);
@@ -102,17 +129,16 @@ inline const Bytes kOff = hexBytes("81 01 7e 01 0a 01 00 ff");
 
 // A camera played by the test: every datagram is queued for BridgeRig::lamp and counted.
 struct CameraSink {
-  UdpPeer sock;
+  UdpPeer sock{"127.0.0.1", 0};
   std::deque<Bytes> lamps;
   uint64_t count = 0;
-  explicit CameraSink(const std::string& ip) : sock(ip, 0) {}
 };
 
 // The built quorvel between a switcher simulator (in this process, on `ip`, port 9910) and
-// camera sinks on `cameraIp`. The configuration names the first sink at the top level.
+// camera sinks on 127.0.0.1. The configuration names the first sink at the top level.
 struct BridgeRig {
   quorvel_sim::SwitcherSim sw;
-  std::string ip, cameraIp, cfgPath;
+  std::string ip, cfgPath;
   std::vector<std::unique_ptr<CameraSink>> sinks;
   UdpPeer& camera;  // the first sink
   TempDir dir;
@@ -121,8 +147,7 @@ struct BridgeRig {
   bool readOutput = true;           // false: the child's standard output is left unread
 
   // `answer` false: no simulator, so the test can play the switcher address itself.
-  explicit BridgeRig(const std::string& ip, bool answer = true,
-                     const std::string& cameraIp = "127.0.0.1");
+  explicit BridgeRig(const std::string& ip, bool answer = true);
   ~BridgeRig();
   uint16_t addCamera();  // one more sink: its port
   // Writes the configuration (`extra` is added to the object, e.g. ", \"me_index\": 1") and
