@@ -2176,20 +2176,20 @@ std::vector<Subject> idleOutputsPhase(const Options& o) {
   return rigs;
 }
 
-// The dumps `spec` names: every *.data of a folder (sorted), or files separated by commas.
-std::vector<std::string> dumpFiles(const std::string& spec) {
+// The dumps `list` names: every *.data of a folder (sorted), or files separated by commas.
+std::vector<std::string> dumpFiles(const std::string& list) {
   std::vector<std::string> files;
-  if (DIR* d = opendir(spec.c_str())) {
+  if (DIR* d = opendir(list.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string name = e->d_name;
       if (name.size() > 5 && name.compare(name.size() - 5, 5, ".data") == 0)
-        files.push_back(spec + "/" + name);
+        files.push_back(list + "/" + name);
     }
     closedir(d);
     std::sort(files.begin(), files.end());
     return files;
   }
-  std::istringstream in(spec);
+  std::istringstream in(list);
   for (std::string f; std::getline(in, f, ',');)
     if (!f.empty()) files.push_back(f);
   return files;

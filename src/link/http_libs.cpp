@@ -20,21 +20,19 @@ bool find(void* lib, const char* soname, const char* name, T& member, std::strin
 
 }  // namespace
 
-#define QUORVEL_API_FIND(member, function) \
-  if (!find(lib, soname, #function, api.member, error)) return api = {}, false;
+// Each function looked up in turn; the first one missing ends the load.
+#define QUORVEL_API_FIND(member, function) &&find(lib, soname, #function, api.member, error)
 
 bool curlLoad(CurlApi& api, std::string& error) {
   const char* soname = QUORVEL_CURL_SONAME;
   void* lib = open(soname, error);
-  if (!lib) return false;
-  QUORVEL_CURL_FUNCTIONS(QUORVEL_API_FIND)
-  return true;
+  if (lib QUORVEL_CURL_FUNCTIONS(QUORVEL_API_FIND)) return true;
+  return api = {}, false;
 }
 
 bool mhdLoad(MhdApi& api, std::string& error) {
   const char* soname = QUORVEL_MHD_SONAME;
   void* lib = open(soname, error);
-  if (!lib) return false;
-  QUORVEL_MHD_FUNCTIONS(QUORVEL_API_FIND)
-  return true;
+  if (lib QUORVEL_MHD_FUNCTIONS(QUORVEL_API_FIND)) return true;
+  return api = {}, false;
 }
