@@ -16,7 +16,9 @@ int onTimer(CURLM*, long timeoutMs, void* data) {
   return 0;
 }
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
 
 // Starts the camera's request `next` of its state.
 bool startRequest(HttpAgent& agent, HttpCamera& c, DeliveryReport& report) {
@@ -32,7 +34,8 @@ bool startRequest(HttpAgent& agent, HttpCamera& c, DeliveryReport& report) {
 bool httpAgentOpen(HttpAgent& agent, std::string& error) {
   if (!curlLoad(agent.curl, error)) return false;
   // Plain HTTP only: no TLS library is set up.
-  if (agent.curl.global_init(CURL_GLOBAL_NOTHING) != CURLE_OK) return error = "curl_global_init", false;
+  if (agent.curl.global_init(CURL_GLOBAL_NOTHING) != CURLE_OK)
+    return error = "curl_global_init", false;
   agent.multi = agent.curl.multi_init();
   if (!agent.multi) return error = "curl_multi_init", false;
   agent.curl.multi_setopt(agent.multi, CURLMOPT_SOCKETFUNCTION, onSocket);
@@ -95,8 +98,9 @@ void httpDeliver(HttpAgent& agent, HttpCamera& c, TallyState state, int64_t now,
   c.state = state;
   c.next = 0;
   if (!c.easy)
-    report.failures.push_back({LinkFailure::HTTP, "GET", 0,
-                               c.config->requests[state].at(0).url + " failed: libcurl is not set up"});
+    report.failures.push_back(
+        {LinkFailure::HTTP, "GET", 0,
+         c.config->requests[state].at(0).url + " failed: libcurl is not set up"});
   c.active = c.easy && startRequest(agent, c, report);
   report.status = c.active ? DeliveryStatus::RUNNING : DeliveryStatus::FAILED;
   // Curl starts a transfer on its timer, due at once: run it now, so that the request leaves

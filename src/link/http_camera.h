@@ -10,7 +10,6 @@
 // spoken, no redirect is followed, and the credentials go in headers, never in a URL or a line.
 #pragma once
 
-
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -44,8 +44,8 @@ void addHeaders(const MhdApi& mhd, MHD_Response* r, const char* type) {
   mhd.add_response_header(r, "Referrer-Policy", "no-referrer");
 }
 
-MHD_Result answer(const MhdApi& mhd, MHD_Connection* c, unsigned status, const std::string& body, const char* type,
-                  bool methodNotAllowed = false) {
+MHD_Result answer(const MhdApi& mhd, MHD_Connection* c, unsigned status, const std::string& body,
+                  const char* type, bool methodNotAllowed = false) {
   MHD_Response* r = mhd.create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
                                                     MHD_RESPMEM_MUST_COPY);
   if (!r) return MHD_NO;
@@ -127,11 +127,11 @@ MHD_Result startStream(WebServer& s, MHD_Connection* conn) {
   WebClient& c = s.clients.back();
   c.server = &s;
   c.connection = conn;
-  c.events.push_back(std::make_shared<const std::string>(kStreamStart +
-                                                        webEvent(s.source.status())));
+  c.events.push_back(
+      std::make_shared<const std::string>(kStreamStart + webEvent(s.source.status())));
   c.unsentBytes = c.events.back()->size();
-  MHD_Response* r =
-      s.mhd.create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream, &c, freeStream);
+  MHD_Response* r = s.mhd.create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, readStream,
+                                                        &c, freeStream);
   if (!r) {
     s.clients.pop_back();
     return MHD_NO;
@@ -179,12 +179,11 @@ MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const cha
   // The request's head is in: the connection owes nothing until its answer is done.
   const MHD_ConnectionInfo* info =
       s.mhd.get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info && info->socket_context)
-    static_cast<WebWaiting*>(info->socket_context)->owing = false;
+  if (info && info->socket_context) static_cast<WebWaiting*>(info->socket_context)->owing = false;
   const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
   if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
-    return answer(s.mhd, conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served here.\n", kText,
-                  true);
+    return answer(s.mhd, conn, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served here.\n",
+                  kText, true);
   // `url` is the path, query removed and %-escapes decoded; it is compared as it is, so that
   // "/%2e%2e/x" is the path "/../x", which is simply no route.
   const std::string path = url;
@@ -240,13 +239,12 @@ bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource sou
   s.waiting.clear();
   s.nextPingNs = INT64_MAX;
   // No MHD_USE_ERROR_LOG: like every lower layer this one writes nothing. No per-address limit.
-  s.daemon =
-      s.mhd.start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
-                       MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-                       kWebMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kWebIdleSeconds,
-                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kWebConnectionMemory,
-                       MHD_OPTION_NOTIFY_CONNECTION, onConnection, &s,
-                       MHD_OPTION_NOTIFY_COMPLETED, onCompleted, &s, MHD_OPTION_END);
+  s.daemon = s.mhd.start_daemon(
+      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
+      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kWebMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kWebIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kWebConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, onConnection, &s,
+      MHD_OPTION_NOTIFY_COMPLETED, onCompleted, &s, MHD_OPTION_END);
   if (!s.daemon) {
     ::close(fd);
     return error = "libmicrohttpd did not start", false;

@@ -30,8 +30,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -39,7 +39,6 @@
 
 #include "base/clock.h"
 #include "link/http_libs.h"
-
 
 constexpr unsigned kWebMaxConnections = 64;
 constexpr unsigned kWebIdleSeconds = 10;
@@ -87,9 +86,9 @@ struct WebServer {
   int epollFd = -1;
   uint16_t port = 0;  // as bound: the one the system chose for port 0
   WebSource source;
-  std::list<WebClient> clients;  // a node lives until libmicrohttpd lets go of its connection
+  std::list<WebClient> clients;   // a node lives until libmicrohttpd lets go of its connection
   std::list<WebWaiting> waiting;  // every open connection, the same way
-  int64_t nowNs = 0;             // the reading of the call under way
+  int64_t nowNs = 0;              // the reading of the call under way
   int64_t nextPingNs = INT64_MAX;
   bool runNow = false;          // a stream was resumed: webServerRun is due at once
   uint64_t droppedClients = 0;  // streams dropped for not reading
