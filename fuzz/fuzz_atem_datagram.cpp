@@ -1,12 +1,13 @@
 // Feeds one switcher datagram to atemReceive, the session's whole handling of a datagram from the
 // switcher's address. Input byte 0 sets the scene: bits 0-1 the state (0 DISCONNECTED,
 // 1 CONNECTING, 2 CONNECTED, taken modulo 3), bit 2 whether reliable packets have started, bit 3
-// whether the datagram's id is the one expected, bit 4 a gap waiting for more than a second. The
-// rest of the input is the datagram, cut to 2048 bytes as the receive would cut it.
+// whether the datagram's id is the one expected, bit 4 a session that has gone on long enough to
+// have passed the kAtemPassedIds ids before the expected one. The rest of the input is the
+// datagram, cut to 2048 bytes as the receive would cut it.
 //
 // After every input the session is compared with what an independent reading of the datagram
-// says: the length rule, the state and session id moves, which packets are acknowledged and which
-// applied, and the tables and tally list that an applied payload leaves. The payload is also
+// says: the length rule, the state and session id moves, which packets are acknowledged, applied
+// or held beyond a gap, and the tables and tally list that an applied payload leaves. The payload is also
 // walked from an exact-size heap copy, where AddressSanitizer catches any read past its end.
 #include <sanitizer/common_interface_defs.h>
 
@@ -109,8 +110,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.order = PacketOrder();
   s.order.started = scene & 4;
   s.order.expected = (scene & 8) ? id : kExpected;
-  s.order.gap = scene & 16;
-  s.order.gapSinceNs = 0;
+  if (scene & 16)
+    for (int k = 1; k <= kAtemPassedIds; ++k) {
+      const uint16_t passed = static_cast<uint16_t>((s.order.expected - k) & kAtemIdMask);
+      s.order.passed[passed >> 3] |= static_cast<uint8_t>(1u << (passed & 7));
+    }
 
   AtemStep step;
   atemReceive(s, d.data(), n, kNow, step);
@@ -121,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint16_t session = valid ? static_cast<uint16_t>(d[2] << 8 | d[3]) : 0;
   AtemState want = before;
   uint16_t wantSession = kStartSession;
-  bool acked = false, applied = false;
+  bool acked = false, applied = false, held = false;
   if (valid && before == CONNECTING && syn) {
     if (d[12] == 0x02) want = CONNECTED, wantSession = session, acked = true;
     if (d[12] == 0x03) want = DISCONNECTED;
@@ -130,20 +134,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (valid && before == CONNECTED) {
     if (session & 0x8000) wantSession = session;
     applied = true;
-    if (d[0] & 0x08) {
-      const uint16_t expected = (scene & 8) ? id : kExpected;
-      const uint16_t diff = static_cast<uint16_t>((id - expected) & kAtemIdMask);
-      const bool first = !(scene & 4);
-      acked = first || diff == 0 || diff >= 0x4000 || (scene & 16);
-      applied = first || diff == 0 || (diff < 0x4000 && (scene & 16));
+    if (d[0] & 0x28) {  // a reliable packet, or a resend of one: by its id
+      const uint16_t expected = (scene & 4) ? ((scene & 8) ? id : kExpected) : id;
+      const uint16_t ahead = static_cast<uint16_t>((id - expected) & kAtemIdMask);
+      const bool passed = (scene & 4) && (scene & 16) && ahead >= kAtemPassedIds;
+      applied = ahead == 0;
+      held = ahead != 0 && !passed && ahead < kAtemHoldPackets;
+      acked = (d[0] & 0x08) && (applied || passed);
     }
   }
-  if (s.lastReceiveNs != (valid ? kNow : 0)) fail("sign of life disagrees with the length rule");
+  if (s.lastReceiveNs != (valid && before != DISCONNECTED ? kNow : 0))
+    fail("sign of life disagrees with the length rule");
   if (s.state != want) fail("wrong state");
   if (s.sessionId != wantSession) fail("wrong session id");
-  if (step.sendAck != acked) fail("acknowledged when it should not be, or not when it should");
+  if (step.ackCount != (acked ? 1 : 0))
+    fail("acknowledged when it should not be, or not when it should");
   const uint16_t rawId = n >= 12 ? static_cast<uint16_t>(d[10] << 8 | d[11]) : 0;
-  if (acked && step.ackId != (before == CONNECTING ? 0 : rawId)) fail("acknowledged the wrong id");
+  if (acked && step.acks[0] != (before == CONNECTING ? 0 : (rawId & kAtemIdMask)))
+    fail("acknowledged the wrong id");
+  if (s.order.heldCount != (held ? 1 : 0)) fail("held when it should not be, or not when it should");
   if (step.sendHello != (valid && syn && d[12] == 0x04 && before != DISCONNECTED))
     fail("hello sent without a request to open again");
   Tables wantTables = start;
