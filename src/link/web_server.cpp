@@ -168,6 +168,13 @@ void onCompleted(void* cls, MHD_Connection* conn, void**, MHD_RequestTermination
   w->sinceNs = s.nowNs;
 }
 
+// Past kWebMaxConnections a new connection is closed at once, unanswered, rather than left in
+// the listen queue (where libmicrohttpd's own limit would keep it, the client none the wiser).
+MHD_Result admit(void* cls, const sockaddr*, socklen_t) {
+  const WebServer& s = *static_cast<const WebServer*>(cls);
+  return s.waiting.size() < kWebMaxConnections ? MHD_YES : MHD_NO;
+}
+
 MHD_Result onRequest(void* cls, MHD_Connection* conn, const char* url, const char* method,
                      const char*, const char*, size_t* uploadSize, void** request) {
   WebServer& s = *static_cast<WebServer*>(cls);
@@ -240,8 +247,8 @@ bool webServerStart(WebServer& s, uint32_t address, uint16_t port, WebSource sou
   s.nextPingNs = INT64_MAX;
   // No MHD_USE_ERROR_LOG: like every lower layer this one writes nothing. No per-address limit.
   s.daemon = s.mhd.start_daemon(
-      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, onRequest, &s,
-      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kWebMaxConnections,
+      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, admit, &s, onRequest, &s,
+      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, 2 * kWebMaxConnections,
       MHD_OPTION_CONNECTION_TIMEOUT, kWebIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       kWebConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION, onConnection, &s,
       MHD_OPTION_NOTIFY_COMPLETED, onCompleted, &s, MHD_OPTION_END);

@@ -15,11 +15,11 @@
 // disk. Every answer carries a Content-Security-Policy that allows only the page's own inline
 // style and script and connections back to this server, plus nosniff and no-store.
 //
-// Limits: 64 connections in all (no limit per address: a crew's phones often share one NAT
-// address), 10 s to send a whole request (however slowly its bytes come) or without progress
-// closes a connection, the request head must fit the connection's 16 KiB memory (else 431 or a
-// closed connection). A stream whose client does not read has its events queue up; past 64 KiB
-// unsent it is dropped.
+// Limits: 64 connections in all, the 65th closed at once (no limit per address: a crew's phones
+// often share one NAT address), 10 s to send a whole request (however slowly its bytes come) or
+// without progress closes a connection, the request head must fit the connection's 16 KiB
+// memory (else 431 or a closed connection). A stream whose client does not read has its events
+// queue up; past 64 KiB unsent it is dropped.
 //
 // Streams cost nothing while idle: a stream with nothing to send is suspended (MHD no longer
 // watches its socket). The one exception is a ping event every 15 s, sent only while streams are
