@@ -158,8 +158,10 @@ async function main() {
 
   const context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
     executablePath: '/usr/bin/chromium', headless: true, timeout: 30000,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    // --disable-dev-shm-usage: a container's /dev/shm is often too small for Chromium.
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--disable-quic',
+      '--no-first-run', '--disable-background-networking', '--disable-component-update',
+      '--disable-sync'],
   })
   try {
     await run(context)
