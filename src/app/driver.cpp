@@ -2,13 +2,15 @@
 
 #include <signal.h>
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/event_tags.h"
+#include "app/output_links.h"
 #include "base/clock.h"
 #include "base/hot.h"
 #include "base/log.h"
@@ -19,26 +21,8 @@
 #include "link/http_camera.h"
 #include "link/log_writer.h"
 #include "link/notify.h"
-#include "link/tally_server.h"
-#include "link/tsl_link.h"
-#include "link/web_server.h"
 
 namespace {
-
-// Event tags: what the fd is, whose it is, and the fd itself (numbers are reused once closed).
-enum : uint64_t {
-  kTagSwitcher = 1,
-  kTagTcp = 2,
-  kTagLog = 3,
-  kTagHttp = 4,
-  kTagTsl = 5,
-  kTagTally = 6,
-  kTagWeb = 7,
-};
-constexpr uint32_t kIdMask = 0xFFFFFF;
-uint64_t tag(uint64_t kind, uint32_t camera, int fd) {
-  return kind << 56 | uint64_t{camera & kIdMask} << 32 | static_cast<uint32_t>(fd);
-}
 
 // One camera's link, by the core's id for the camera: VISCA sockets, or HTTP requests.
 struct Slot {
@@ -48,29 +32,15 @@ struct Slot {
   HttpCamera web;
 };
 
-// An output's link, by the core's id for the output.
-struct OutputSlot {
-  uint32_t id = 0;
-  OutputType type = OutputType::TSL;
-  TslLink tsl;
-  int watchedFd = -1;  // the TSL socket's events as last watched
-  uint32_t watched = 0;
-  TallyServer server;
-  std::unique_ptr<WebServer> web;  // libmicrohttpd keeps pointers into it
-};
-
 struct Driver {
   Core core;
   EventLoop loop;
   AtemLink atem;
   Notifier notify;
-  HttpAgent agent;  // opened with the first HTTP camera
+  HttpAgent agent;                           // opened with the first HTTP camera
   std::vector<std::unique_ptr<Slot>> slots;  // stable: curl keeps pointers to their cameras
-  std::vector<std::unique_ptr<OutputSlot>> outputs;
-  OutputSlot* web = nullptr;      // the status page's server, when it runs
-  uint64_t publishedVersion = 0;  // the core's view as last published to the page
-  int64_t datagramNs = 0;         // the switcher datagram being handled, for the latency
-  WebHistogram latency;
+  OutputLinks outputs;
+  int64_t datagramNs = 0;  // the switcher datagram being handled, for the page's latency
   CoreActions acts;
   DeliveryReport report;
   LogLines pending;  // written at the end of the wake, after the datagrams
@@ -121,110 +91,11 @@ void closeLink(Driver& d, Slot* s) {
   else
     cameraClose(s->link);
   watchHttp(d);
-  d.slots.erase(std::find_if(d.slots.begin(), d.slots.end(),
-                             [&](const auto& p) { return p.get() == s; }));
+  d.slots.erase(
+      std::find_if(d.slots.begin(), d.slots.end(), [&](const auto& p) { return p.get() == s; }));
 }
 
 void reportTo(Driver& d, Slot& s, bool ready, int64_t now);
-
-OutputSlot* findOutput(Driver& d, uint32_t id) {
-  for (auto& o : d.outputs)
-    if (o->id == id) return o.get();
-  return nullptr;
-}
-
-// A TSL link's news to the core, and its socket watched for what it now waits for.
-void tslChanged(Driver& d, OutputSlot& o, const TslChange& change, CoreActions& out) {
-  if (change.kind != TslChange::NONE)
-    coreOutputTcp(d.core, o.id, change.kind == TslChange::UP, change.why, out);
-  if (change.kind == TslChange::DOWN) o.watchedFd = -1;  // closed: its number may come again
-  const uint32_t events = tslLinkEvents(o.tsl);
-  if (o.tsl.fd < 0 || events == 0 || (o.tsl.fd == o.watchedFd && events == o.watched)) return;
-  loopWatch(d.loop, o.tsl.fd, events, tag(kTagTsl, o.id, o.tsl.fd));
-  o.watchedFd = o.tsl.fd;
-  o.watched = events;
-}
-
-void tallyNews(Driver& d, OutputSlot& o, const TallyServerNews& news, int64_t now,
-               CoreActions& out) {
-  for (const std::string& peer : news.refused) coreTallyRefused(d.core, peer, now, out);
-  if (news.clientsChanged) coreTallyClients(d.core, o.server.clients.size());
-}
-
-// The page's server reads the core through these, from within webServerRun.
-WebSource webSource(Driver& d) {
-  WebSource s;
-  s.status = [&d] {
-    WebView view;
-    coreWebView(d.core, monotonicNs(), view);
-    return webStatusJson(view);
-  };
-  s.metrics = [&d] {
-    WebView view;
-    WebMetrics metrics;
-    coreWebView(d.core, monotonicNs(), view);
-    coreWebMetrics(d.core, metrics);
-    metrics.latency = d.latency;
-    metrics.webClients = d.web ? webServerClients(*d.web->web) : 0;
-    return webMetricsText(view, metrics);
-  };
-  s.cameras = [&d] {
-    std::vector<std::string> names;
-    for (const auto& c : d.core.cameras)
-      if (!c->retiring) names.push_back(c->config.settings.name);
-    return names;
-  };
-  return s;
-}
-
-void outputAction(Driver& d, const OutputAction& act, int64_t now, CoreActions& out) {
-  if (act.kind == OutputAction::OPEN) {
-    auto o = std::make_unique<OutputSlot>();
-    o->id = act.output;
-    o->type = act.type;
-    std::string error;
-    if (act.type == OutputType::TSL) {
-      tslChanged(d, *o, tslLinkOpen(o->tsl, *act.tsl, now), out);
-    } else if (act.type == OutputType::TALLY_SERVER) {
-      if (!tallyServerOpen(o->server, d.loop, kTagTally, *act.listen, error))
-        coreOutputFailed(d.core, act.output, "cannot listen: " + error, out);
-      if (!act.packets.empty())
-        o->server.digits.assign(act.packets[0].begin(), act.packets[0].end());
-    } else if (act.type == OutputType::WEB) {
-      o->web = std::make_unique<WebServer>();
-      if (webServerStart(*o->web, act.listen->host, act.listen->port, webSource(d), error)) {
-        loopWatch(d.loop, webServerFd(*o->web), EPOLLIN, tag(kTagWeb, o->id, webServerFd(*o->web)));
-        d.web = o.get();
-      } else {
-        o->web.reset();
-        coreOutputFailed(d.core, act.output, "cannot listen: " + error, out);
-      }
-    }
-    d.outputs.push_back(std::move(o));
-    return;
-  }
-  OutputSlot* o = findOutput(d, act.output);
-  if (!o) return;
-  if (act.kind == OutputAction::CLOSE) {
-    tslLinkClose(o->tsl);
-    tallyServerClose(o->server);
-    if (o->web) webServerStop(*o->web);
-    if (d.web == o) d.web = nullptr;
-    d.outputs.erase(std::find_if(d.outputs.begin(), d.outputs.end(),
-                                 [&](const auto& p) { return p.get() == o; }));
-    return;
-  }
-  if (o->type == OutputType::TSL) {
-    std::string why;
-    tslChanged(d, *o, tslLinkSend(o->tsl, act.packets, now, why), out);
-    if (!why.empty()) coreOutputSendFailed(d.core, o->id, why, now, out);
-  } else if (o->type == OutputType::TALLY_SERVER && !act.packets.empty()) {
-    TallyServerNews news;
-    tallyServerPublish(o->server,
-                       std::string(act.packets[0].begin(), act.packets[0].end()), news);
-    tallyNews(d, *o, news, now, out);
-  }
-}
 
 // Curl ran: the requests it finished go to the core into `out`, which may start the next ones.
 void reapHttp(Driver& d, int64_t now, CoreActions& out) {
@@ -257,13 +128,14 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
     d.report = DeliveryReport();
     if (s->http) {
       httpDeliver(d.agent, s->web, act.state, now, d.report);
-      if (d.web && d.datagramNs) webObserve(d.latency, monotonicNs() - d.datagramNs);
+      if (d.outputs.web && d.datagramNs)
+        webObserve(d.outputs.latency, monotonicNs() - d.datagramNs);
       coreDelivered(d.core, s->id, d.report, now, a);
       reapHttp(d, now, a);  // an answer may have come at once
       continue;
     }
     cameraDeliver(s->link, act.ladder, now, d.report);
-    if (d.web && d.datagramNs) webObserve(d.latency, monotonicNs() - d.datagramNs);
+    if (d.outputs.web && d.datagramNs) webObserve(d.outputs.latency, monotonicNs() - d.datagramNs);
     coreDelivered(d.core, s->id, d.report, now, a);
   }
   LinkFailure failure;
@@ -280,7 +152,7 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
   coreFeedOutputs(d.core, now, a);
   for (size_t i = 0; i < a.outputs.size(); ++i) {
     const OutputAction act = std::move(a.outputs[i]);  // an action may add actions
-    outputAction(d, act, now, a);
+    outputsAct(d.outputs, act, now, a);
   }
   for (LogLine& l : a.lines) d.pending.push_back(std::move(l));
   for (const std::string& m : a.notify) notifySend(d.notify, m);
@@ -325,12 +197,9 @@ int64_t nextDeadline(const Driver& d) {
   next = std::min(next, d.agent.deadlineNs);
   for (const auto& s : d.slots)
     if (!s->http) next = std::min(next, cameraDeadline(s->link));
-  for (const auto& o : d.outputs) next = std::min(next, o->tsl.retryAtNs);
-  if (d.web) next = std::min(next, webServerDeadline(*d.web->web, monotonicNs()));
+  next = std::min(next, outputsDeadline(d.outputs, monotonicNs()));
   return next;
 }
-
-
 
 void runTimers(Driver& d, int64_t now) {
   if (coreSilenceDue(d.core, now)) onSwitcherReadable(d);
@@ -355,9 +224,7 @@ void runTimers(Driver& d, int64_t now) {
       cameraAnswerExpire(l, now);
     }
   }
-  for (auto& o : d.outputs)
-    if (now >= o->tsl.retryAtNs) tslChanged(d, *o, tslLinkTick(o->tsl, now), d.acts);
-  if (d.web && now >= webServerDeadline(*d.web->web, now)) webServerRun(*d.web->web, now);
+  outputsTimers(d.outputs, now, d.acts);
   coreTick(d.core, now, d.acts);
   perform(d, now);
   notifyWatchdog(d.notify, now);
@@ -390,22 +257,8 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
     return;
   }
   if (kind == kTagLog) return;  // written at the end of the wake
-  if (kind == kTagTsl) {
-    OutputSlot* o = findOutput(d, id);
-    if (o && fd == o->tsl.fd) tslChanged(d, *o, tslLinkReady(o->tsl, events, now), d.acts);
-    return perform(d, now);
-  }
-  if (kind == kTagWeb) {
-    if (d.web && fd == webServerFd(*d.web->web)) webServerRun(*d.web->web, now);
-    return;
-  }
-  if (kind == kTagTally) {
-    for (auto& o : d.outputs) {
-      if (o->type != OutputType::TALLY_SERVER) continue;
-      TallyServerNews news;
-      tallyServerEvent(o->server, fd, events, news);
-      tallyNews(d, *o, news, now, d.acts);
-    }
+  if (kind == kTagTsl || kind == kTagTally || kind == kTagWeb) {
+    outputsEvent(d.outputs, kind, id, fd, events, now, d.acts);
     return perform(d, now);
   }
   if (kind == kTagHttp) {
@@ -444,26 +297,13 @@ void afterWake(Driver& d, int64_t now) {
   }
   if (d.notify.fd >= 0) notifyStatus(d.notify, coreStatus(d.core));
   // The page's live streams hear every change, once the wake's datagrams and lines are out.
-  if (d.web && d.core.viewVersion != d.publishedVersion) {
-    d.publishedVersion = d.core.viewVersion;
-    if (webServerClients(*d.web->web) > 0) {
-      WebView view;
-      coreWebView(d.core, now, view);
-      webServerPublish(*d.web->web, webStatusJson(view));
-    }
-  }
+  outputsPublish(d.outputs, now);
   notifyWatchdog(d.notify, now);
 }
 
 void closeAll(Driver& d) {
   while (!d.slots.empty()) closeLink(d, d.slots.back().get());
-  for (auto& o : d.outputs) {
-    tslLinkClose(o->tsl);
-    tallyServerClose(o->server);
-    if (o->web) webServerStop(*o->web);
-  }
-  d.web = nullptr;
-  d.outputs.clear();
+  outputsClose(d.outputs);
   if (d.agent.multi) httpAgentClose(d.agent);
   atemLinkClose(d.atem);
   notifyClose(d.notify);
@@ -484,6 +324,8 @@ int runBridge(const Config& config, const std::string& path, uint64_t openFileLi
   logWriterOpen(d.log);
   int64_t now = monotonicNs();
   d.core.openFileLimit = openFileLimit;
+  d.outputs.loop = &d.loop;
+  d.outputs.core = &d.core;
   coreStart(d.core, config, path, now, d.acts);
   perform(d, now);
   if (d.core.done) {

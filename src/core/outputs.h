@@ -9,8 +9,8 @@
 //
 // Adding a kind of output: its settings block in config/ (a scope of rows in kSettings and a
 // checked record in Config), its feed here (what to send when the model changes), and its link
-// in link/ with one case in the driver's outputAction. The core's session and cameras stay as
-// they are.
+// in link/ with one case in app/output_links.cpp (outputsAct). The core's session and cameras
+// stay as they are.
 #pragma once
 
 #include <cstdint>
