@@ -108,6 +108,11 @@ void reapHttp(Driver& d, int64_t now, CoreActions& out) {
       if (&s->web == one.camera) coreDelivered(d.core, s->id, one.report, now, out);
 }
 
+// The time from the switcher datagram to a camera's send, for the page's metrics while it runs.
+void observeLatency(Driver& d) {
+  if (d.outputs.web && d.datagramNs) webObserve(d.outputs.latency, monotonicNs() - d.datagramNs);
+}
+
 // Carries out what the core asked for: the cameras first (each delivery's outcome goes back to
 // the core, which may start the next), then the switcher's socket; the lines wait for the end
 // of the wake.
@@ -128,14 +133,13 @@ QUORVEL_HOT void perform(Driver& d, int64_t now) {
     d.report = DeliveryReport();
     if (s->http) {
       httpDeliver(d.agent, s->web, act.state, now, d.report);
-      if (d.outputs.web && d.datagramNs)
-        webObserve(d.outputs.latency, monotonicNs() - d.datagramNs);
+      observeLatency(d);
       coreDelivered(d.core, s->id, d.report, now, a);
       reapHttp(d, now, a);  // an answer may have come at once
       continue;
     }
     cameraDeliver(s->link, act.ladder, now, d.report);
-    if (d.outputs.web && d.datagramNs) webObserve(d.outputs.latency, monotonicNs() - d.datagramNs);
+    observeLatency(d);
     coreDelivered(d.core, s->id, d.report, now, a);
   }
   LinkFailure failure;
@@ -259,7 +263,8 @@ QUORVEL_HOT void onEvent(Driver& d, uint64_t t, uint32_t events, int64_t now) {
   if (kind == kTagLog) return;  // written at the end of the wake
   if (kind == kTagTsl || kind == kTagTally || kind == kTagWeb) {
     outputsEvent(d.outputs, kind, id, fd, events, now, d.acts);
-    return perform(d, now);
+    if (kind != kTagWeb) perform(d, now);  // the page's server has no news for the core
+    return;
   }
   if (kind == kTagHttp) {
     httpAgentRun(d.agent, fd, events, now);
